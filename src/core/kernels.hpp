@@ -1,0 +1,46 @@
+// Distance kernels chosen once at start-up from the CPU's features.
+//
+// Exact kernels compute many rows against one query at once, one SIMD lane
+// per row, each lane adding its own terms in index order with a separate
+// multiply and add: the result is bit-identical to the scalar sums of
+// distance.hpp, at SIMD speed. Fast kernels use fused multiply-adds and any
+// summation order; they only steer graph walks and builds, and every
+// candidate they pick is rescored exactly before it is returned.
+//
+// KARNOXEL_SIMD=scalar|avx2|avx512 caps the instruction set (for tests and
+// for diagnosing a machine); the default is the widest one the CPU has.
+#pragma once
+
+#include <cstddef>
+
+namespace karnoxel::core {
+
+// out[r] = rule sum over i < n of the row terms of rows[r] against query.
+using RowsKernel = void (*)(const float* query, const float* const* rows, std::size_t count,
+                            std::size_t n, float* out);
+using PairKernel = float (*)(const float* a, const float* b, std::size_t n);
+
+struct ExactKernels {
+    const char* name;
+    RowsKernel dot_rows;     // terms query[i] * row[i]
+    RowsKernel sqdiff_rows;  // terms (query[i] - row[i])^2, the difference rounded first
+};
+
+struct FastKernels {
+    const char* name;
+    PairKernel dot;     // approximately sum a[i] * b[i]
+    PairKernel sqdiff;  // approximately sum (a[i] - b[i])^2
+};
+
+const ExactKernels& exact_kernels();
+const FastKernels& fast_kernels();
+
+namespace simd {
+// Per instruction set; null where the build or the CPU lacks it.
+const ExactKernels* avx2_exact();
+const FastKernels* avx2_fast();
+const ExactKernels* avx512_exact();
+const FastKernels* avx512_fast();
+}  // namespace simd
+
+}  // namespace karnoxel::core

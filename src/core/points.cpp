@@ -1,0 +1,170 @@
+#include "core/points.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace karnoxel::core {
+namespace {
+
+std::size_t stride_for(std::uint32_t dim) { return (static_cast<std::size_t>(dim) + 15) & ~std::size_t{15}; }
+
+bool same_bits(FloatSpan a, const std::vector<float>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+}
+
+std::uint32_t append_slot(PointTable& table, std::uint64_t key) {
+    const std::size_t slot_count = table.keys.size();
+    // Reserve everything first: the pushes below then cannot fail.
+    table.slot_of.reserve(slot_count + 1);
+    table.keys.reserve(slot_count + 1);
+    table.lens.reserve(slot_count + 1);
+    table.sq_norms.reserve(slot_count + 1);
+    table.payloads.reserve(slot_count + 1);
+    table.tenant_of.reserve(slot_count + 1);
+    table.tenant_pos.reserve(slot_count + 1);
+    if (table.arena.stride != 0) table.arena.data.resize((slot_count + 1) * table.arena.stride, 0.0f);
+
+    const auto slot = static_cast<std::uint32_t>(slot_count);
+    table.slot_of.insert(key, slot);
+    table.keys.push_back(key);
+    table.lens.push_back(PointTable::NO_POINT);
+    table.sq_norms.push_back(0.0f);
+    table.payloads.emplace_back();
+    table.tenant_of.push_back(0);
+    table.tenant_pos.push_back(0);
+    return slot;
+}
+
+// Moves the arena to a new main dimension once vectors of that length
+// outnumber the ones in the arena. Builds the new layout completely before
+// swapping it in.
+void rebase_arena(PointTable& table, std::uint32_t dim) {
+    VectorArena arena;
+    arena.dim = dim;
+    arena.stride = stride_for(dim);
+    arena.data.assign(table.slot_count() * arena.stride, 0.0f);
+    std::unordered_map<std::uint32_t, std::vector<float>> odd;
+    std::unordered_map<std::uint32_t, std::uint32_t> odd_counts;
+    std::size_t arena_count = 0;
+    for (std::uint32_t slot = 0; slot < table.slot_count(); ++slot) {
+        const std::uint32_t len = table.lens[slot];
+        if (len == 0 || len == PointTable::NO_POINT) continue;
+        const FloatSpan v = table.vector(slot);
+        if (len == dim) {
+            std::copy(v.begin(), v.end(), arena.data.begin() + slot * arena.stride);
+            ++arena_count;
+        } else {
+            odd.emplace(slot, std::vector<float>(v.begin(), v.end()));
+            ++odd_counts[len];
+        }
+    }
+    table.arena = std::move(arena);
+    table.odd.swap(odd);
+    table.odd_counts.swap(odd_counts);
+    table.arena_count = arena_count;
+}
+
+}  // namespace
+
+std::uint32_t ensure_slot(PointTable& table, std::uint64_t key) {
+    if (auto slot = find_slot(table, key)) return *slot;
+    return append_slot(table, key);
+}
+
+PutResult put_point(PointTable& table, Point point) {
+    const auto len = static_cast<std::uint32_t>(point.vector.size());
+    const float sq_norm = sum_squares(point.vector.data(), point.vector.size());
+
+    // Tenant membership: find or make the code and room in its list.
+    std::uint32_t tenant = 0;
+    if (auto name = tenant_of(point.payload.get())) {
+        auto it = table.tenants.code_of.find(*name);
+        if (it == table.tenants.code_of.end()) {
+            table.tenants.members.reserve(table.tenants.members.size() + 1);
+            const auto code = static_cast<std::uint32_t>(table.tenants.members.size());
+            it = table.tenants.code_of.emplace(std::string(*name), code).first;
+            table.tenants.members.emplace_back();
+        }
+        tenant = it->second;
+        auto& members = table.tenants.members[tenant];
+        members.reserve(members.size() + 1);
+    }
+
+    // The first non-empty vector fixes the arena's dimension.
+    if (table.arena.dim == 0 && len != 0) {
+        table.arena.data.assign(table.slot_count() * stride_for(len), 0.0f);
+        table.arena.dim = len;
+        table.arena.stride = stride_for(len);
+    }
+
+    const std::optional<std::uint32_t> existing = find_slot(table, point.id);
+    const std::uint32_t slot = existing ? *existing : append_slot(table, point.id);
+    const bool had_point = table.has_point(slot);
+    const bool vector_changed = !had_point || !same_bits(table.vector(slot), point.vector);
+
+    // A vector of another length goes aside: make its entries before changing anything.
+    const bool to_arena = len != 0 && len == table.arena.dim;
+    if (len != 0 && !to_arena) {
+        table.odd_counts.try_emplace(len, 0);
+        table.odd.try_emplace(slot);
+    }
+
+    // From here on nothing allocates.
+    const std::uint32_t old_len = had_point ? table.lens[slot] : 0;
+    if (old_len != 0) {
+        if (old_len == table.arena.dim) {
+            --table.arena_count;
+        } else {
+            auto count = table.odd_counts.find(old_len);
+            if (--count->second == 0 && old_len != len) table.odd_counts.erase(count);
+        }
+    }
+    if (to_arena) {
+        std::copy(point.vector.begin(), point.vector.end(), table.arena.data.begin() + slot * table.arena.stride);
+        ++table.arena_count;
+        table.odd.erase(slot);
+    } else if (len != 0) {
+        table.odd.find(slot)->second = std::move(point.vector);
+        ++table.odd_counts.find(len)->second;
+    } else {
+        table.odd.erase(slot);
+    }
+    table.lens[slot] = len;
+    table.sq_norms[slot] = sq_norm;
+    table.payloads[slot] = std::move(point.payload);
+    if (!had_point) ++table.point_count;
+    table.foreign_ids.erase(slot);
+
+    // Move the slot between tenant lists when its tenant changes.
+    const std::uint32_t old_tenant = had_point ? table.tenant_of[slot] : 0;
+    if (old_tenant != tenant) {
+        if (old_tenant != 0) {
+            auto& members = table.tenants.members[old_tenant];
+            const std::uint32_t pos = table.tenant_pos[slot];
+            members[pos] = members.back();
+            table.tenant_pos[members[pos]] = pos;
+            members.pop_back();
+        }
+        if (tenant != 0) {
+            auto& members = table.tenants.members[tenant];
+            table.tenant_pos[slot] = static_cast<std::uint32_t>(members.size());
+            members.push_back(slot);
+        }
+        table.tenant_of[slot] = tenant;
+    }
+
+    // Keep the arena on the most common length. Failing here (out of memory)
+    // leaves a consistent table on the old layout.
+    if (!to_arena && len != 0) {
+        auto count = table.odd_counts.find(len);
+        if (count != table.odd_counts.end() && count->second > table.arena_count) {
+            try {
+                rebase_arena(table, len);
+            } catch (const std::bad_alloc&) {
+            }
+        }
+    }
+    return PutResult{slot, !existing.has_value(), vector_changed};
+}
+
+}  // namespace karnoxel::core

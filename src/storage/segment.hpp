@@ -1,0 +1,58 @@
+// The whole state behind one VectorStorage: the point table and the graph,
+// each behind its own reader-writer lock. Locks are always taken points
+// first, index second, and released in the reverse order.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "core/distance.hpp"
+#include "core/points.hpp"
+#include "core/vector.hpp"
+#include "index/exact.hpp"
+#include "index/hnsw.hpp"
+#include "storage/rwlock.hpp"
+
+namespace karnoxel::storage {
+
+// Stores with fewer points than this are always scanned exactly.
+inline constexpr std::size_t EXACT_ROUTE_BELOW = 500;
+
+struct SearchRequest {
+    core::FloatSpan query;                   // any length
+    std::uint64_t limit;                     // number of hits wanted
+    core::DistanceMetric metric;             // scoring and order of the hits
+    std::optional<std::string_view> tenant;  // restrict to this tenant's points
+};
+
+struct Segment {
+    mutable RwLock points_lock;  // guards `points`
+    core::PointTable points;     // every stored point
+    mutable RwLock index_lock;   // guards `index`; taken after `points_lock`
+    index::HNSWIndex index;      // the graph over the points
+
+    // Stores or replaces a point. Never fails on content; may throw
+    // std::bad_alloc, in which case nothing has changed.
+    void upsert(core::Point point);
+
+    // Answers one query under both read locks.
+    std::vector<index::SearchHit> search(const SearchRequest& request) const;
+};
+
+// Both read locks of a segment, taken points first and released in reverse.
+class SegmentReadLock {
+public:
+    explicit SegmentReadLock(const Segment& segment)
+        : points_(segment.points_lock), index_(segment.index_lock) {}
+
+private:
+    ReadGuard points_;
+    ReadGuard index_;
+};
+
+// Answers one query; the caller holds both read locks.
+std::vector<index::SearchHit> search_locked(const Segment& segment, const SearchRequest& request);
+
+}  // namespace karnoxel::storage
