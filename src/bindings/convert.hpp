@@ -1,0 +1,49 @@
+// Conversion of Python arguments into native values and of results back.
+//
+// Every converter returns false with a Python exception set when it refuses
+// its input. Converters run with the interpreter lock held and before any
+// store lock is taken; user code they trigger (__float__, __index__, __len__,
+// __iter__) may therefore call back into the store without deadlock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bindings/pyref.hpp"
+#include "core/vector.hpp"
+#include "index/exact.hpp"
+
+namespace karnoxel::bindings {
+
+// TypeError "'{type}' object is not an instance of '{target}'".
+void raise_cast_error(PyObject* object, const char* target);
+
+// Adds the note "while processing '{argument}'" to the pending exception.
+void add_argument_note(const char* argument);
+
+// Runs a converter; on failure notes the argument name on its exception.
+template <class F>
+bool convert_argument(const char* argument, F&& convert) {
+    if (convert()) return true;
+    add_argument_note(argument);
+    return false;
+}
+
+bool to_u64(PyObject* object, std::uint64_t* out);
+bool to_string(PyObject* object, std::string* out);
+// None (or a missing argument, passed as null) gives nothing.
+bool to_optional_string(PyObject* object, std::optional<std::string>* out);
+bool to_vector(PyObject* object, std::vector<float>* out);
+bool to_vectors(PyObject* object, std::vector<std::vector<float>>* out);
+
+// Checks that a payload argument is None or a dict (the part that carries an
+// argument note), then converts its entries (errors without a note).
+bool check_payload_kind(PyObject* object);
+bool to_payload(PyObject* object, std::unique_ptr<core::Payload>* out);
+
+PyObject* hits_to_list(const std::vector<index::SearchHit>& hits);
+
+}  // namespace karnoxel::bindings
