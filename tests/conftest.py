@@ -1,0 +1,70 @@
+import os
+
+import numpy as np
+import pytest
+
+import karnoxel
+
+
+@pytest.fixture
+def rng(request):
+    """A seeded generator; the seed is printed so a failure can be replayed."""
+    seed = int(os.environ.get("KARNOXEL_TEST_SEED", "20261206")) + hash(request.node.name) % 1000
+    print(f"seed={seed}")
+    return np.random.default_rng(seed)
+
+
+@pytest.fixture
+def store():
+    return karnoxel.VectorStorage()
+
+
+def f32(x):
+    return np.float32(x)
+
+
+def bits(x):
+    """The single-precision bit pattern of a score (scores are float32 widened exactly)."""
+    return int(np.array([x], dtype=np.float32).view(np.uint32)[0])
+
+
+# Reference metrics: numpy float32 arithmetic, summed sequentially in index
+# order from -0.0, one rounded product (or squared difference) per term.
+# Vectorised across rows, sequential along the dimension.
+
+
+def ref_sum(terms):
+    """terms: (rows, n) float32; sequential sum along axis 1 from -0.0."""
+    acc = np.full(terms.shape[0], -0.0, dtype=np.float32)
+    with np.errstate(all="ignore"):
+        for i in range(terms.shape[1]):
+            acc = (acc + terms[:, i]).astype(np.float32)
+    return acc
+
+
+def ref_scores(query, rows, metric):
+    """Exact scores of every row against query; NaN-free rows only where defined.
+
+    Returns (scores, defined) where defined is False where the metric fails
+    (zero magnitude for cosine)."""
+    q = np.asarray(query, dtype=np.float32)
+    x = np.asarray(rows, dtype=np.float32).reshape(len(rows), len(q))
+    with np.errstate(all="ignore"):
+        if metric == "dot":
+            return ref_sum((x * q).astype(np.float32)), np.ones(len(x), bool)
+        if metric == "l2":
+            d = (q - x).astype(np.float32)
+            return np.sqrt(ref_sum((d * d).astype(np.float32))).astype(np.float32), np.ones(len(x), bool)
+        dot = ref_sum((x * q).astype(np.float32))
+        aa = ref_sum((np.tile(q, (len(x), 1)) * q).astype(np.float32))
+        bb = ref_sum((x * x).astype(np.float32))
+        defined = (aa != 0) & (bb != 0)
+        cos = (dot / (np.sqrt(aa) * np.sqrt(bb)).astype(np.float32)).astype(np.float32)
+        return cos, defined
+
+
+def rank_key(metric):
+    """Sort key giving the store's order for a metric: best first, NaN last."""
+    if metric == "l2":
+        return lambda s: (np.isnan(s), s if not np.isnan(s) else 0.0)
+    return lambda s: (np.isnan(s), -s if not np.isnan(s) else 0.0)

@@ -1,0 +1,163 @@
+"""Scores are bit-exact under the accumulation rule: start at -0.0, one
+rounded product per term, added in index order. Checked against a numpy
+float32 reference on every SIMD path the CPU has."""
+
+import json
+import math
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from karnoxel import VectorStorage
+from conftest import bits, ref_scores
+
+METRICS = ["dot", "l2", "cosine"]
+LENGTHS = [0, 1, 2, 3, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 97, 128, 255, 256, 257, 300]
+
+
+def special_rows(rng, n, count=40):
+    x = rng.standard_normal((count, n)).astype(np.float32) * rng.choice([1e-3, 1.0, 1e3], size=(count, 1))
+    x = x.astype(np.float32)
+    if n:
+        x[0] = -0.0
+        x[1] = 0.0
+        x[2, 0] = np.inf
+        x[3, 0] = np.nan
+        x[4] = np.float32(1e-23)  # squares underflow to zero
+        x[5] = np.float32(1e-40)  # subnormal
+        x[6, ::2] = -0.0
+        x[7] = np.float32(3e38)  # squares overflow
+        x[8] = x[9]  # exact duplicates
+    return x
+
+
+def check_scores(store_rows, query, metric, hits):
+    expected, defined = ref_scores(query, store_rows, metric)
+    got = dict(hits)
+    assert set(got) == {i for i in range(len(store_rows)) if defined[i]}
+    for i, score in got.items():
+        if math.isnan(expected[i]):
+            assert math.isnan(score), (i, score)
+        else:
+            assert bits(score) == bits(expected[i]), (metric, i, score, expected[i])
+
+
+@pytest.mark.parametrize("n", LENGTHS)
+def test_scores_match_reference(rng, n):
+    rows = special_rows(rng, n)
+    store = VectorStorage()
+    for i, row in enumerate(rows):
+        store.upsert(i, row.tolist(), None)
+    queries = [rng.standard_normal(n).astype(np.float32), rows[9], np.full(n, -0.0, np.float32)]
+    for q in queries:
+        for metric in METRICS:
+            check_scores(rows, q, metric, store.search(q.tolist(), 1000, metric))
+
+
+@pytest.mark.parametrize(
+    "query, stored, metric, expected",
+    [
+        ([], [], "dot", -0.0),
+        ([], [], "l2", -0.0),
+        ([0.0], [-1.0], "dot", -0.0),
+        ([0.0], [1.0], "dot", 0.0),
+        ([-0.0, -0.0], [1.0, 1.0], "dot", -0.0),
+        ([0.0, 0.0], [3.0, 4.0], "l2", 5.0),
+        ([1.0, 1.0], [1.0, 1.0], "l2", 0.0),
+        ([3.0, 4.0], [3.0, 4.0], "cosine", 1.0),
+        ([1.0, 0.0], [-1.0, 0.0], "cosine", -1.0),
+    ],
+)
+def test_signed_zero_and_known_values(query, stored, metric, expected):
+    store = VectorStorage()
+    store.upsert(1, stored, None)
+    ((_, score),) = store.search(query, 1, metric)
+    assert score == expected and math.copysign(1.0, score) == math.copysign(1.0, expected)
+
+
+@pytest.mark.parametrize(
+    "query, stored",
+    [
+        ([0.0, 0.0], [1.0, 2.0, 3.0]),  # dimension checked first
+        ([0.0, 0.0, 0.0], [1.0, 1.0, 1.0]),
+        ([1e-23], [1.0]),  # square underflows: zero magnitude
+        ([1.0], [1e-23]),
+        ([], []),
+    ],
+)
+def test_cosine_undefined_is_left_out(query, stored):
+    store = VectorStorage()
+    store.upsert(1, stored, None)
+    assert store.search(query, 5, "cosine") == []
+
+
+def test_cosine_is_not_clamped(rng):
+    store = VectorStorage()
+    vectors = rng.standard_normal((200, 7)).astype(np.float32)
+    for i, v in enumerate(vectors):
+        store.upsert(i, v.tolist(), None)
+    self_scores = [store.search(v.tolist(), 1, "cosine")[0][1] for v in vectors]
+    expected = [ref_scores(v, v[None, :], "cosine")[0][0] for v in vectors]
+    assert [bits(s) for s in self_scores] == [bits(e) for e in expected]
+    assert any(s != 1.0 for s in self_scores)  # last-place differences are kept
+
+
+@pytest.mark.parametrize(
+    "name, ok",
+    [
+        ("cosine", True), ("COSINE", True), ("Dot", True), ("dot_product", True), ("DOT_PRODUCT", True),
+        ("L2", True), ("euclidean", True), ("EUCLIDEAN", True),
+        (" cosine", False), ("cos", False), ("dot product", False), ("euclid", False), ("", False),
+        ("cosine\x00", False), ("\u212a", False), ("l2 ", False),
+    ],
+)
+def test_metric_names(store, name, ok):
+    store.upsert(1, [1.0], None)
+    if ok:
+        assert store.search([1.0], 1, name)[0][0] == 1
+    else:
+        with pytest.raises(ValueError):
+            store.search([1.0], 1, name)
+
+
+def available_paths():
+    flags = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            flags = f.read()
+    except OSError:
+        pass
+    paths = ["scalar"]
+    if " avx2" in flags and " fma" in flags:
+        paths.append("avx2")
+    if " avx512f" in flags:
+        paths.append("avx512")
+    return paths
+
+
+PROBE = r"""
+import json, sys, numpy as np, karnoxel
+rng = np.random.default_rng(7)
+out = []
+for n in [1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 97, 256]:
+    x = rng.standard_normal((41, n)).astype(np.float32)
+    x[0] = -0.0; x[1, 0] = np.inf; x[2, 0] = np.nan; x[3] = np.float32(1e-40)
+    s = karnoxel.VectorStorage()
+    for i, row in enumerate(x): s.upsert(i, row.tolist(), None)
+    q = rng.standard_normal(n).astype(np.float32).tolist()
+    for m in ["dot", "l2", "cosine"]:
+        out.append(sorted((i, np.float32(v).view(np.uint32).item()) for i, v in s.search(q, 100, m)))
+json.dump(out, sys.stdout)
+"""
+
+
+def test_every_simd_path_matches_scalar():
+    results = {}
+    for path in available_paths():
+        env = dict(os.environ, KARNOXEL_SIMD=path)
+        proc = subprocess.run([sys.executable, "-c", PROBE], env=env, capture_output=True, text=True, check=True)
+        results[path] = json.loads(proc.stdout)
+    assert all(r == results["scalar"] for r in results.values()), list(results)
