@@ -1,12 +1,13 @@
 #include "core/points.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace karnoxel::core {
 namespace {
 
-std::size_t stride_for(std::uint32_t dim) { return (static_cast<std::size_t>(dim) + 15) & ~std::size_t{15}; }
+std::size_t stride_for(std::uint32_t dim) { return static_cast<std::size_t>(dim) + 1; }
 
 bool same_bits(FloatSpan a, const std::vector<float>& b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
@@ -15,14 +16,17 @@ bool same_bits(FloatSpan a, const std::vector<float>& b) {
 std::uint32_t append_slot(PointTable& table, std::uint64_t key) {
     const std::size_t slot_count = table.keys.size();
     // Reserve everything first: the pushes below then cannot fail.
-    table.slot_of.reserve(slot_count + 1);
-    table.keys.reserve(slot_count + 1);
-    table.lens.reserve(slot_count + 1);
-    table.sq_norms.reserve(slot_count + 1);
-    table.payloads.reserve(slot_count + 1);
-    table.tenant_of.reserve(slot_count + 1);
-    table.tenant_pos.reserve(slot_count + 1);
-    if (table.arena.stride != 0) table.arena.data.resize((slot_count + 1) * table.arena.stride, 0.0f);
+    table.slot_of.reserve(slot_count + 1);  // grows geometrically itself
+    reserve_for(table.keys, slot_count + 1);
+    reserve_for(table.lens, slot_count + 1);
+    reserve_for(table.sq_norms, slot_count + 1);
+    reserve_for(table.payloads, slot_count + 1);
+    reserve_for(table.tenant_of, slot_count + 1);
+    reserve_for(table.tenant_pos, slot_count + 1);
+    if (table.arena.stride != 0) {
+        reserve_for(table.arena.data, (slot_count + 1) * table.arena.stride);
+        table.arena.data.resize((slot_count + 1) * table.arena.stride, 0.0f);
+    }
 
     const auto slot = static_cast<std::uint32_t>(slot_count);
     table.slot_of.insert(key, slot);
@@ -49,12 +53,13 @@ void rebase_arena(PointTable& table, std::uint32_t dim) {
     for (std::uint32_t slot = 0; slot < table.slot_count(); ++slot) {
         const std::uint32_t len = table.lens[slot];
         if (len == 0 || len == PointTable::NO_POINT) continue;
-        const FloatSpan v = table.vector(slot);
+        // Copy the vector together with the inverse norm stored after it.
+        const float* v = table.vector(slot).data();
         if (len == dim) {
-            std::copy(v.begin(), v.end(), arena.data.begin() + slot * arena.stride);
+            std::copy(v, v + len + 1, arena.data.begin() + slot * arena.stride);
             ++arena_count;
         } else {
-            odd.emplace(slot, std::vector<float>(v.begin(), v.end()));
+            odd.emplace(slot, std::vector<float>(v, v + len + 1));
             ++odd_counts[len];
         }
     }
@@ -71,6 +76,11 @@ std::uint32_t ensure_slot(PointTable& table, std::uint64_t key) {
     return append_slot(table, key);
 }
 
+float inverse_norm(float sq_norm) {
+    if (!(sq_norm > 0.0f) || !std::isfinite(sq_norm)) return 0.0f;
+    return 1.0f / std::sqrt(sq_norm);
+}
+
 PutResult put_point(PointTable& table, Point point) {
     const auto len = static_cast<std::uint32_t>(point.vector.size());
     const float sq_norm = sum_squares(point.vector.data(), point.vector.size());
@@ -80,14 +90,14 @@ PutResult put_point(PointTable& table, Point point) {
     if (auto name = tenant_of(point.payload.get())) {
         auto it = table.tenants.code_of.find(*name);
         if (it == table.tenants.code_of.end()) {
-            table.tenants.members.reserve(table.tenants.members.size() + 1);
+            reserve_for(table.tenants.members, table.tenants.members.size() + 1);
             const auto code = static_cast<std::uint32_t>(table.tenants.members.size());
             it = table.tenants.code_of.emplace(std::string(*name), code).first;
             table.tenants.members.emplace_back();
         }
         tenant = it->second;
         auto& members = table.tenants.members[tenant];
-        members.reserve(members.size() + 1);
+        reserve_for(members, members.size() + 1);
     }
 
     // The first non-empty vector fixes the arena's dimension.
@@ -107,6 +117,7 @@ PutResult put_point(PointTable& table, Point point) {
     if (len != 0 && !to_arena) {
         table.odd_counts.try_emplace(len, 0);
         table.odd.try_emplace(slot);
+        point.vector.reserve(len + 1);
     }
 
     // From here on nothing allocates.
@@ -119,12 +130,17 @@ PutResult put_point(PointTable& table, Point point) {
             if (--count->second == 0 && old_len != len) table.odd_counts.erase(count);
         }
     }
+    const float inv_norm = inverse_norm(sq_norm);
     if (to_arena) {
-        std::copy(point.vector.begin(), point.vector.end(), table.arena.data.begin() + slot * table.arena.stride);
+        float* row = table.arena.data.data() + slot * table.arena.stride;
+        std::copy(point.vector.begin(), point.vector.end(), row);
+        row[len] = inv_norm;
         ++table.arena_count;
         table.odd.erase(slot);
     } else if (len != 0) {
-        table.odd.find(slot)->second = std::move(point.vector);
+        auto& stored = table.odd.find(slot)->second;
+        stored = std::move(point.vector);
+        stored.push_back(inv_norm);  // room was reserved with the vector
         ++table.odd_counts.find(len)->second;
     } else {
         table.odd.erase(slot);

@@ -8,6 +8,7 @@
 // mix lengths) are kept aside and looked up only on that rare path.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -45,11 +46,20 @@ struct AlignedAllocator {
 
 using AlignedFloats = std::vector<float, AlignedAllocator<float, 64>>;
 
-// Vectors of the table's main dimension, one row per slot.
+// Makes room for `count` elements, growing geometrically: reserve() alone
+// allocates exactly what is asked, which would copy the array on every append.
+template <class Vector>
+void reserve_for(Vector& v, std::size_t count) {
+    if (v.capacity() < count) v.reserve(std::max(count, v.capacity() + v.capacity() / 2));
+}
+
+// Vectors of the table's main dimension, one row per slot. Each row ends
+// with the vector's inverse norm, so a graph distance reads its vector and
+// its norm from the same cache lines.
 struct VectorArena {
-    std::uint32_t dim = 0;     // row length; 0 until the first non-empty vector arrives
-    std::size_t stride = 0;    // floats per row: dim rounded up to 16 (one cache line)
-    AlignedFloats data;        // slot * stride floats; rows of other slots stay zero
+    std::uint32_t dim = 0;     // vector length; 0 until the first non-empty vector arrives
+    std::size_t stride = 0;    // floats per row: dim + 1 (the inverse norm)
+    AlignedFloats data;        // slot * stride floats; rows of slots without such a vector stay zero
 };
 
 struct StringKeyHash {
@@ -81,7 +91,7 @@ struct PointTable {
     std::vector<std::uint32_t> tenant_of;             // slot -> tenant code, 0 for none
     std::vector<std::uint32_t> tenant_pos;            // slot -> index in its tenant's member list
     VectorArena arena;                                // vectors of length arena.dim
-    std::unordered_map<std::uint32_t, std::vector<float>> odd;    // slot -> vector of another non-zero length
+    std::unordered_map<std::uint32_t, std::vector<float>> odd;    // slot -> vector of another non-zero length, then its inverse norm
     std::unordered_map<std::uint32_t, std::uint32_t> odd_counts;  // length -> number of odd vectors of it
     std::size_t arena_count = 0;                      // points whose vector lives in the arena
     std::unordered_map<std::uint32_t, std::uint64_t> foreign_ids;  // slot -> Point.id where it differs from the key
@@ -102,9 +112,20 @@ struct PointTable {
         const std::uint32_t len = lens[slot];
         if (len == 0 || len == NO_POINT) return {};
         if (len == arena.dim) return {arena.data.data() + slot * arena.stride, len};
-        const auto& v = odd.find(slot)->second;
-        return {v.data(), v.size()};
+        return {odd.find(slot)->second.data(), len};
     }
+
+    // 1/sqrt(sum of squares), or 0 where the cosine is undefined (empty, zero
+    // or non-finite vectors, slots without a point).
+    float inv_norm(std::uint32_t slot) const {
+        const std::uint32_t len = lens[slot];
+        if (len == 0 || len == NO_POINT) return 0.0f;
+        return vector(slot).data()[len];
+    }
+
+    // Every slot holds a point whose vector is in the arena: walks may then
+    // skip the per-slot length and presence checks.
+    bool uniform() const { return arena_count == keys.size(); }
 };
 
 struct PutResult {
@@ -119,6 +140,9 @@ inline std::optional<std::uint32_t> find_slot(const PointTable& table, std::uint
     if (slot == IdMap::NONE) return std::nullopt;
     return slot;
 }
+
+// The inverse norm kept after each vector: 0 marks an undefined cosine.
+float inverse_norm(float sq_norm);
 
 // Stores or replaces the point under key `point.id`. Every allocation happens
 // before the table is changed, so a failed allocation leaves it as it was.

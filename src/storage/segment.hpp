@@ -31,7 +31,7 @@ struct Segment {
     mutable RwLock points_lock;  // guards `points`
     core::PointTable points;     // every stored point
     mutable RwLock index_lock;   // guards `index`; taken after `points_lock`
-    index::HNSWIndex index;      // the graph over the points
+    index::HNSWIndex index{index::DEFAULT_M, index::DEFAULT_EF_CONSTRUCTION, index::DEFAULT_EF_SEARCH};  // the graph over the points
 
     // Stores or replaces a point. Never fails on content; may throw
     // std::bad_alloc, in which case nothing has changed.
