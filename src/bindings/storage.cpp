@@ -153,22 +153,35 @@ PyObject* vs_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return result.release();
 }
 
-PyObject* vs_save(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+// Snapshot failures are OSErrors with exactly one argument, the message.
+PyObject* raise_snapshot_error(const std::string& message) {
+    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(PyExc_OSError, text.get());
+    return nullptr;
+}
+
+PyObject* vs_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* argv[1];
     if (!bind_arguments(SAVE_SIGNATURE, args, nargsf, kwnames, argv)) return nullptr;
     std::string path;
     if (!convert_argument("path", [&] { return to_string(argv[0], &path); })) return nullptr;
-    PyErr_SetString(PyExc_NotImplementedError, "snapshots are not available yet");
-    return nullptr;
+    const storage::Segment& segment = as_storage(self)->segment;
+    std::optional<std::string> failure;
+    if (!without_gil([&] { failure = segment.save_to_disk(path); })) return nullptr;
+    if (failure) return raise_snapshot_error(*failure);
+    Py_RETURN_NONE;
 }
 
-PyObject* vs_load(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* vs_load(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* argv[1];
     if (!bind_arguments(LOAD_SIGNATURE, args, nargsf, kwnames, argv)) return nullptr;
     std::string path;
     if (!convert_argument("path", [&] { return to_string(argv[0], &path); })) return nullptr;
-    PyErr_SetString(PyExc_NotImplementedError, "snapshots are not available yet");
-    return nullptr;
+    storage::Segment& segment = as_storage(self)->segment;
+    std::optional<std::string> failure;
+    if (!without_gil([&] { failure = segment.load_from_disk(path); })) return nullptr;
+    if (failure) return raise_snapshot_error(*failure);
+    Py_RETURN_NONE;
 }
 
 PyObject* vs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -9,8 +9,18 @@ namespace {
 
 std::size_t stride_for(std::uint32_t dim) { return static_cast<std::size_t>(dim) + 1; }
 
-bool same_bits(FloatSpan a, const std::vector<float>& b) {
+bool same_bits(FloatSpan a, FloatSpan b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+}
+
+// The arena covers the slots up to the highest one whose vector it holds;
+// slots without such a vector past that cost no row.
+void cover_slot(VectorArena& arena, std::uint32_t slot) {
+    const std::size_t needed = (static_cast<std::size_t>(slot) + 1) * arena.stride;
+    if (arena.data.size() < needed) {
+        reserve_for(arena.data, needed);
+        arena.data.resize(needed, 0.0f);
+    }
 }
 
 std::uint32_t append_slot(PointTable& table, std::uint64_t key) {
@@ -23,10 +33,6 @@ std::uint32_t append_slot(PointTable& table, std::uint64_t key) {
     reserve_for(table.payloads, slot_count + 1);
     reserve_for(table.tenant_of, slot_count + 1);
     reserve_for(table.tenant_pos, slot_count + 1);
-    if (table.arena.stride != 0) {
-        reserve_for(table.arena.data, (slot_count + 1) * table.arena.stride);
-        table.arena.data.resize((slot_count + 1) * table.arena.stride, 0.0f);
-    }
 
     const auto slot = static_cast<std::uint32_t>(slot_count);
     table.slot_of.insert(key, slot);
@@ -46,7 +52,9 @@ void rebase_arena(PointTable& table, std::uint32_t dim) {
     VectorArena arena;
     arena.dim = dim;
     arena.stride = stride_for(dim);
-    arena.data.assign(table.slot_count() * arena.stride, 0.0f);
+    for (std::uint32_t slot = 0; slot < table.slot_count(); ++slot) {
+        if (table.lens[slot] == dim) cover_slot(arena, slot);
+    }
     std::unordered_map<std::uint32_t, std::vector<float>> odd;
     std::unordered_map<std::uint32_t, std::uint32_t> odd_counts;
     std::size_t arena_count = 0;
@@ -81,13 +89,14 @@ float inverse_norm(float sq_norm) {
     return 1.0f / std::sqrt(sq_norm);
 }
 
-PutResult put_point(PointTable& table, Point point) {
-    const auto len = static_cast<std::uint32_t>(point.vector.size());
-    const float sq_norm = sum_squares(point.vector.data(), point.vector.size());
+PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload) {
+    const auto len = static_cast<std::uint32_t>(vector.size());
+    const float sq_norm = sum_squares(vector.data(), vector.size());
+    const Payload* new_payload = payload.get();
 
     // Tenant membership: find or make the code and room in its list.
     std::uint32_t tenant = 0;
-    if (auto name = tenant_of(point.payload.get())) {
+    if (auto name = tenant_of(new_payload)) {
         auto it = table.tenants.code_of.find(*name);
         if (it == table.tenants.code_of.end()) {
             reserve_for(table.tenants.members, table.tenants.members.size() + 1);
@@ -102,22 +111,26 @@ PutResult put_point(PointTable& table, Point point) {
 
     // The first non-empty vector fixes the arena's dimension.
     if (table.arena.dim == 0 && len != 0) {
-        table.arena.data.assign(table.slot_count() * stride_for(len), 0.0f);
         table.arena.dim = len;
         table.arena.stride = stride_for(len);
     }
 
-    const std::optional<std::uint32_t> existing = find_slot(table, point.id);
-    const std::uint32_t slot = existing ? *existing : append_slot(table, point.id);
+    const std::optional<std::uint32_t> existing = find_slot(table, key);
+    const std::uint32_t slot = existing ? *existing : append_slot(table, key);
     const bool had_point = table.has_point(slot);
-    const bool vector_changed = !had_point || !same_bits(table.vector(slot), point.vector);
+    const bool vector_changed = !had_point || !same_bits(table.vector(slot), vector);
 
-    // A vector of another length goes aside: make its entries before changing anything.
+    // Make room for the vector before changing anything: an arena row, or a
+    // vector aside for another length.
     const bool to_arena = len != 0 && len == table.arena.dim;
-    if (len != 0 && !to_arena) {
+    std::vector<float> aside;
+    if (to_arena) {
+        cover_slot(table.arena, slot);
+    } else if (len != 0) {
         table.odd_counts.try_emplace(len, 0);
         table.odd.try_emplace(slot);
-        point.vector.reserve(len + 1);
+        aside.reserve(len + 1);
+        aside.assign(vector.begin(), vector.end());
     }
 
     // From here on nothing allocates.
@@ -133,21 +146,20 @@ PutResult put_point(PointTable& table, Point point) {
     const float inv_norm = inverse_norm(sq_norm);
     if (to_arena) {
         float* row = table.arena.data.data() + slot * table.arena.stride;
-        std::copy(point.vector.begin(), point.vector.end(), row);
+        std::copy(vector.begin(), vector.end(), row);
         row[len] = inv_norm;
         ++table.arena_count;
         table.odd.erase(slot);
     } else if (len != 0) {
-        auto& stored = table.odd.find(slot)->second;
-        stored = std::move(point.vector);
-        stored.push_back(inv_norm);  // room was reserved with the vector
+        aside.push_back(inv_norm);  // room was reserved with the vector
+        table.odd.find(slot)->second = std::move(aside);
         ++table.odd_counts.find(len)->second;
     } else {
         table.odd.erase(slot);
     }
     table.lens[slot] = len;
     table.sq_norms[slot] = sq_norm;
-    table.payloads[slot] = std::move(point.payload);
+    table.payloads[slot] = std::move(payload);
     if (!had_point) ++table.point_count;
     table.foreign_ids.erase(slot);
 

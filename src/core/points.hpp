@@ -90,7 +90,7 @@ struct PointTable {
     std::vector<std::unique_ptr<Payload>> payloads;   // slot -> payload, null when absent
     std::vector<std::uint32_t> tenant_of;             // slot -> tenant code, 0 for none
     std::vector<std::uint32_t> tenant_pos;            // slot -> index in its tenant's member list
-    VectorArena arena;                                // vectors of length arena.dim
+    VectorArena arena;                                // vectors of length arena.dim (rows up to the last such slot)
     std::unordered_map<std::uint32_t, std::vector<float>> odd;    // slot -> vector of another non-zero length, then its inverse norm
     std::unordered_map<std::uint32_t, std::uint32_t> odd_counts;  // length -> number of odd vectors of it
     std::size_t arena_count = 0;                      // points whose vector lives in the arena
@@ -144,9 +144,10 @@ inline std::optional<std::uint32_t> find_slot(const PointTable& table, std::uint
 // The inverse norm kept after each vector: 0 marks an undefined cosine.
 float inverse_norm(float sq_norm);
 
-// Stores or replaces the point under key `point.id`. Every allocation happens
-// before the table is changed, so a failed allocation leaves it as it was.
-PutResult put_point(PointTable& table, Point point);
+// Stores or replaces the point under `key` (copying the vector). Every
+// allocation happens before the table is changed, so a failed allocation
+// leaves it as it was.
+PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload);
 
 // Gives `key` a slot without a point (used for graph nodes of loaded
 // snapshots whose point is missing).

@@ -240,7 +240,7 @@ bool add_link(HNSWIndex& index, const PointTable& table, std::uint32_t node, std
     pool.clear();
     const Probe from_node = probe_for_slot(table, node);
     for (std::uint32_t s : current) {
-        if (s != node && !contains(pool, s)) pool.push_back({from_node.to(s), s});
+        if (s != node && s < GHOST && !contains(pool, s)) pool.push_back({from_node.to(s), s});
     }
     pool.push_back({from_node.to(target), target});
     std::sort(pool.begin(), pool.end(), nearer);
@@ -267,7 +267,7 @@ void greedy(const HNSWIndex& index, const PointTable& table, const Probe& probe,
     for (bool moved = true; moved;) {
         moved = false;
         for (std::uint32_t n : index.neighbors(cur, layer)) {
-            if (!probe.uniform() && !table.has_point(n)) continue;
+            if (n >= GHOST || (!probe.uniform() && !table.has_point(n))) continue;
             const float d = probe.to(n);
             if (d < cur_d) {
                 cur_d = d;
@@ -318,7 +318,7 @@ bool search_layer(const HNSWIndex& index, const PointTable& table, const Probe& 
             std::size_t count = 0;
             for (std::size_t j = begin; j < end; ++j) {
                 const std::uint32_t n = list[j];
-                if (!scratch.first_visit(n)) continue;
+                if (n >= GHOST || !scratch.first_visit(n)) continue;
                 if (++visits > search.visit_budget) return false;
                 if (!probe.uniform() && !table.has_point(n)) continue;
                 probe.prefetch(n);
@@ -344,6 +344,32 @@ bool search_layer(const HNSWIndex& index, const PointTable& table, const Probe& 
         }
     }
     return true;
+}
+
+// After a node moved, the old neighbours that linked to it re-select their
+// layer-0 lists from their own links and the moved node's old links, so the
+// old neighbourhood stays connected without it. Children stay.
+void repair_old_neighbourhood(HNSWIndex& index, const PointTable& table, std::uint32_t moved,
+                              const std::vector<std::uint32_t>& old_links, Scratch& scratch) {
+    std::vector<std::uint32_t> list;
+    for (std::uint32_t n : old_links) {
+        if (n >= GHOST || n == moved || !table.has_point(n)) continue;
+        read_list(index, n, 0, list);
+        if (std::find(list.begin(), list.end(), moved) == list.end()) continue;
+        auto& pool = scratch.pool;
+        pool.clear();
+        const Probe from_n = probe_for_slot(table, n);
+        for (const std::vector<std::uint32_t>* source : std::initializer_list<const std::vector<std::uint32_t>*>{&list, &old_links}) {
+            for (std::uint32_t s : *source) {
+                if (s < GHOST && s != n && !contains(pool, s)) pool.push_back({from_n.to(s), s});
+            }
+        }
+        std::sort(pool.begin(), pool.end(), nearer);
+        select_neighbors(table, pool, index.layer0_cap, scratch.chosen);
+        include_required(pool, index.layer0_cap, [&](std::uint32_t s) { return index.parent0[s] == n; },
+                         scratch.chosen);
+        write_list(index, n, 0, scratch.chosen);
+    }
 }
 
 void make_node(HNSWIndex& index, std::uint32_t slot, std::uint64_t level) {
@@ -420,7 +446,7 @@ void insert(HNSWIndex& index, const PointTable& table, std::uint32_t slot) {
 
     const std::size_t ef = static_cast<std::size_t>(
         std::clamp<std::uint64_t>(index.ef_construction, index.upper_cap, MAX_EF_CONSTRUCTION));
-    std::vector<std::uint32_t> current;
+    std::vector<std::uint32_t> current, old_links;
     std::vector<Candidate> chosen, nearest;
     for (std::size_t layer = std::min<std::size_t>(level, top);; --layer) {
         search_layer(index, table, probe, cur, cur_d, LayerSearch{ef, layer, slot, 0, SIZE_MAX}, scratch);
@@ -436,8 +462,9 @@ void insert(HNSWIndex& index, const PointTable& table, std::uint32_t slot) {
             if (relink) {
                 // A relinked node keeps its children, wherever they are now.
                 read_list(index, slot, 0, current);
+                old_links = current;
                 for (std::uint32_t s : current) {
-                    if (!contains(nearest, s)) nearest.push_back({probe.to(s), s});
+                    if (s < GHOST && !contains(nearest, s)) nearest.push_back({probe.to(s), s});
                 }
                 std::sort(nearest.begin(), nearest.end(), nearer);
                 include_required(nearest, index.layer0_cap, [&](std::uint32_t s) { return index.parent0[s] == slot; },
@@ -448,6 +475,7 @@ void insert(HNSWIndex& index, const PointTable& table, std::uint32_t slot) {
         for (const Candidate& c : chosen) add_link(index, table, c.slot, slot, layer, scratch);
         if (layer == 0) break;
     }
+    if (relink) repair_old_neighbourhood(index, table, slot, old_links, scratch);
     // No chosen neighbour could adopt the node (their lists are full of
     // their own children): the nearest node that can make room adopts it.
     if (needs_parent(index, slot)) {

@@ -38,6 +38,10 @@ inline constexpr std::uint64_t MAX_EF_CONSTRUCTION = 4096;
 
 inline constexpr std::uint8_t NO_NODE = 0xFF;     // in `levels`: the slot has no node
 inline constexpr std::uint32_t OVERFLOW_COUNT = UINT32_MAX;  // layer-0 count of a list kept in layer0_overflow
+// List entries at or above this name `ghost_ids[entry - GHOST]`: ids a loaded
+// snapshot listed that have neither a point nor a node. Walks pass over
+// them (every slot is below GHOST); saving writes them back as read.
+inline constexpr std::uint32_t GHOST = 0x80000000u;
 inline constexpr std::uint32_t NO_SLOT = UINT32_MAX;
 
 struct UpperLists {
@@ -61,6 +65,8 @@ struct HNSWIndex {
     std::vector<std::uint32_t> upper_of;       // slot -> 1 + index into `upper`, 0 for none
     std::vector<UpperLists> upper;             // upper-layer lists of the nodes that have them
     std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> layer0_overflow;  // loaded lists over layer0_cap
+    std::vector<std::uint64_t> ghost_ids;      // ids of listed entries >= GHOST
+    std::unordered_map<std::uint32_t, std::uint64_t> node_ids;  // slot -> node id where a snapshot gave another than the key
     std::size_t node_count = 0;                // slots with a node
 
     HNSWIndex() = default;

@@ -1,5 +1,7 @@
 #include "storage/segment.hpp"
 
+#include "storage/snapshot.hpp"
+
 #include <algorithm>
 #include <utility>
 
@@ -40,7 +42,7 @@ void Segment::upsert(core::Point point) {
     WriteGuard points_guard(points_lock);
     WriteGuard index_guard(index_lock);
     index::reserve_slots(index, points.slot_count() + 1);
-    const core::PutResult put = core::put_point(points, std::move(point));
+    const core::PutResult put = core::put_point(points, point.id, point.vector, std::move(point.payload));
     // An unchanged vector (a payload-only update) leaves the graph alone.
     if (put.vector_changed || !index.has_node(put.slot)) index::insert(index, points, put.slot);
 }
@@ -48,6 +50,36 @@ void Segment::upsert(core::Point point) {
 std::vector<index::SearchHit> Segment::search(const SearchRequest& request) const {
     SegmentReadLock locks(*this);
     return search_locked(*this, request);
+}
+
+std::optional<std::string> Segment::save_to_disk(const std::string& path) const {
+    std::vector<std::uint8_t> image;
+    {
+        SegmentReadLock locks(*this);
+        image = encode_snapshot(points, index);
+    }
+    return write_snapshot_file(path, image);
+}
+
+std::optional<std::string> Segment::load_from_disk(const std::string& path) {
+    std::unique_ptr<StoreState> state;
+    {
+        auto bytes = read_snapshot_file(path);
+        if (!bytes.ok()) return bytes.error();
+        auto decoded = decode_snapshot(bytes.value());
+        if (!decoded.ok()) {
+            return "Postcard binary deserialization pipeline failure (possible corruption): " +
+                   std::string(error_text(decoded.error()));
+        }
+        state = std::move(decoded.value());
+    }  // the file's bytes are released before the swap
+    {
+        WriteGuard points_guard(points_lock);
+        WriteGuard index_guard(index_lock);
+        std::swap(points, state->points);
+        std::swap(index, state->index);
+    }
+    return std::nullopt;  // the old state is released here, outside the locks
 }
 
 std::vector<index::SearchHit> search_locked(const Segment& segment, const SearchRequest& request) {

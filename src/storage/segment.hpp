@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -39,6 +40,15 @@ struct Segment {
 
     // Answers one query under both read locks.
     std::vector<index::SearchHit> search(const SearchRequest& request) const;
+
+    // Encodes the whole store under both read locks, then writes the file
+    // atomically without holding them. Returns the failure message, if any.
+    std::optional<std::string> save_to_disk(const std::string& path) const;
+
+    // Reads and decodes a file without locks, then swaps the whole state in
+    // under both write locks: readers see the old store or the new one. On
+    // failure the store is unchanged and the message is returned.
+    std::optional<std::string> load_from_disk(const std::string& path);
 };
 
 // Both read locks of a segment, taken points first and released in reverse.
