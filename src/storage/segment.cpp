@@ -17,6 +17,9 @@ float graph_inv_norm(const Segment& segment, core::FloatSpan query) {
     const index::HNSWIndex& graph = segment.index;
     if (table.point_count < EXACT_ROUTE_BELOW) return 0.0f;
     if (graph.entry_slot == index::NO_SLOT || !table.has_point(graph.entry_slot)) return 0.0f;
+    // A graph that misses some points (possible only after loading a snapshot
+    // that lacks their nodes) would never return them.
+    if (graph.covered != table.point_count) return 0.0f;
     if (query.empty() || query.size() != table.arena.dim) return 0.0f;
     return core::inverse_norm(core::sum_squares(query.data(), query.size()));
 }
@@ -42,9 +45,12 @@ void Segment::upsert(core::Point point) {
     WriteGuard points_guard(points_lock);
     WriteGuard index_guard(index_lock);
     index::reserve_slots(index, points.slot_count() + 1);
+    const std::optional<std::uint32_t> existing = core::find_slot(points, point.id);
+    const bool was_covered = existing && points.has_point(*existing) && index.has_node(*existing);
     const core::PutResult put = core::put_point(points, point.id, point.vector, std::move(point.payload));
     // An unchanged vector (a payload-only update) leaves the graph alone.
     if (put.vector_changed || !index.has_node(put.slot)) index::insert(index, points, put.slot);
+    if (!was_covered) ++index.covered;
 }
 
 std::vector<index::SearchHit> Segment::search(const SearchRequest& request) const {

@@ -581,6 +581,9 @@ core::Result<std::unique_ptr<StoreState>, DecodeError> decode_snapshot(std::span
     grow_graph(state->index, state->points.slot_count());
     choose_entry(state->points, state->index);
     assign_parents(state->index);
+    for (std::uint32_t slot = 0; slot < state->points.slot_count(); ++slot) {
+        state->index.covered += state->points.has_point(slot) && state->index.has_node(slot);
+    }
     return state;
 }
 

@@ -1,0 +1,405 @@
+"""Snapshots: the byte format, round trips, every decoder and file error,
+odd images from other writers, and save's atomicity."""
+
+import math
+import os
+import resource
+import signal
+import stat
+import struct
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+from karnoxel import VectorStorage
+from snapshot_format import FLOAT, INTEGER, KEYWORD, TEXT, Image, Node, parse, snapshot, varint, write
+
+DECODE = "Postcard binary deserialization pipeline failure (possible corruption): "
+UNEXPECTED_END = DECODE + "Hit the end of buffer, expected more data"
+BAD_VARINT = DECODE + "Found a varint that didn't terminate. Is the usize too big for this platform?"
+BAD_UTF8 = DECODE + "Tried to parse invalid utf-8"
+BAD_OPTION = DECODE + "Found an Option discriminant that wasn't 0 or 1"
+BAD_VARIANT = DECODE + "Serde Deserialization Error"
+EMPTY_INDEX = bytes.fromhex("10 40 20 00 00 00")
+
+
+def saved_bytes(store, tmp_path):
+    path = tmp_path / "out.snap"
+    store.save(str(path))
+    return path.read_bytes()
+
+
+def load_bytes(data, tmp_path, store=None):
+    path = tmp_path / "in.snap"
+    path.write_bytes(data)
+    store = store or VectorStorage()
+    store.load(str(path))
+    return store
+
+
+def load_error(data, tmp_path):
+    store = VectorStorage()
+    store.upsert(1, [1.0], None)
+    with pytest.raises(OSError) as info:
+        load_bytes(data, tmp_path, store)
+    assert info.value.args == (str(info.value),) and info.value.errno is None and info.value.filename is None
+    assert store.search([1.0], 5, "dot") == [(1, 1.0)]  # unchanged
+    return str(info.value)
+
+
+class TestEncoding:
+    def test_empty_store(self, tmp_path):
+        assert saved_bytes(VectorStorage(), tmp_path) == bytes.fromhex("00 10 40 20 00 00 00")
+
+    def test_single_point(self, tmp_path):
+        store = VectorStorage()
+        store.upsert(7, [1.0, -2.5], None)
+        data = saved_bytes(store, tmp_path)
+        assert data[:13] == bytes.fromhex("01 07 07 02 00 00 80 3F 00 00 20 C0 00")
+        assert data[13:13 + 9] == bytes.fromhex("10 40 20 01 07") + bytes([data[18]]) + bytes.fromhex("01 07 07")
+        assert data[22:] == bytes(16) and len(data) == 38
+
+    def test_payload_example(self, tmp_path):
+        store = VectorStorage()
+        store.upsert(1, [], {"a": 5, "b": -1, "f": 0.5})
+        assert bytes.fromhex("01 03 01 61 02 0A 01 62 02 01 01 66 03 00 00 00 00 00 00 E0 3F") in saved_bytes(
+            store, tmp_path)
+
+    @pytest.mark.parametrize(
+        "value, variant, stored",
+        [
+            ("x" * 64, KEYWORD, "x" * 64),
+            ("x" * 65, TEXT, "x" * 65),
+            ("\u20ac" * 21, KEYWORD, "\u20ac" * 21),  # 63 bytes
+            ("\u20ac" * 22, TEXT, "\u20ac" * 22),  # 66 bytes
+            (True, INTEGER, 1),
+            (-(2**63), INTEGER, -(2**63)),
+            (2**63 - 1, INTEGER, 2**63 - 1),
+            (-0.0, FLOAT, -0.0),
+            (1e308, FLOAT, 1e308),
+        ],
+    )
+    def test_payload_values(self, tmp_path, value, variant, stored):
+        store = VectorStorage()
+        store.upsert(1, [1.0], {"v": value, "skipped": [1], "none": None})
+        (_, _, payload), = parse(saved_bytes(store, tmp_path)).points.values()
+        assert payload == {"v": (variant, stored)}
+        if variant == FLOAT:
+            assert math.copysign(1, payload["v"][1]) == math.copysign(1, stored)
+
+    def test_integer_extremes_bytes(self, tmp_path):
+        store = VectorStorage()
+        store.upsert(1, [], {"m": -(2**63)})
+        assert b"\x01m\x02" + b"\xff" * 9 + b"\x01" in saved_bytes(store, tmp_path)
+
+    def test_nan_payload_and_vector_bits_survive(self, tmp_path):
+        nan = struct.unpack("<f", bytes.fromhex("01 00 c0 7f"))[0]  # a NaN with a payload
+        image = Image(points={3: (3, [nan, -0.0], {"f": (FLOAT, struct.unpack("<d", bytes.fromhex("0100000000 00f8 7f".replace(" ", "")))[0])})})
+        data = write(image)
+        assert saved_bytes(load_bytes(data, tmp_path), tmp_path) == data
+
+    @pytest.mark.parametrize("payload, tail", [(None, b"\x00"), ({}, b"\x01\x00")])
+    def test_absent_and_empty_payload(self, tmp_path, payload, tail):
+        store = VectorStorage()
+        store.upsert(5, [], payload)
+        assert saved_bytes(store, tmp_path) == b"\x01\x05\x05\x00" + tail + EMPTY_INDEX[:3] + bytes.fromhex(
+            "01 05 00 01 05 05") + bytes(16)
+
+    @pytest.mark.parametrize("point_id", [0, 1, 127, 128, 16383, 16384, 2**63 - 1, 2**63, 2**64 - 1])
+    def test_varint_boundaries(self, tmp_path, point_id):
+        store = VectorStorage()
+        store.upsert(point_id, [], None)
+        data = saved_bytes(store, tmp_path)
+        encoded = varint(point_id)
+        assert data.startswith(b"\x01" + encoded + encoded + b"\x00\x00")
+        assert len(encoded) == max(1, math.ceil(point_id.bit_length() / 7))
+        assert parse(data).entry_point == point_id
+        assert load_bytes(data, tmp_path).search([], 1, "dot") == [(point_id, -0.0)]
+
+
+def varied_store(rng, n=900):
+    store = VectorStorage()
+    rows = rng.standard_normal((n, 12)).astype(np.float32)
+    for i, row in enumerate(rows):
+        tenant = ["a", "b", "c" * 70, None][i % 4]
+        store.upsert(i * 7919, row.tolist(), None if tenant is None else {"tenant_id": tenant, "i": i, "x": 0.5})
+    store.upsert(10**6, [1.0, 2.0], {"tenant_id": "a"})  # another length
+    store.upsert(10**6 + 1, [], None)
+    return store, rng.standard_normal((30, 12)).astype(np.float32)
+
+
+class TestRoundTrip:
+    @pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
+    @pytest.mark.parametrize("tenant", [None, "a", "c" * 70, "missing"])
+    def test_same_answers_after_load(self, rng, tmp_path, metric, tenant):
+        store, queries = varied_store(rng)
+        loaded = load_bytes(saved_bytes(store, tmp_path), tmp_path)
+        for q in queries:
+            assert loaded.search(q.tolist(), 20, metric, tenant) == store.search(q.tolist(), 20, metric, tenant)
+
+    def test_resave_is_identical(self, rng, tmp_path):
+        store, _ = varied_store(rng)
+        first = saved_bytes(store, tmp_path)
+        second = saved_bytes(load_bytes(first, tmp_path), tmp_path)
+        assert second == first
+
+    def test_loaded_store_keeps_growing(self, rng, tmp_path):
+        store, queries = varied_store(rng)
+        loaded = load_bytes(saved_bytes(store, tmp_path), tmp_path)
+        for i, q in enumerate(queries):
+            loaded.upsert(5_000_000 + i, q.tolist(), None)
+        for i, q in enumerate(queries):
+            assert loaded.search(q.tolist(), 1, "l2")[0] == (5_000_000 + i, 0.0)
+
+    def test_load_replaces_everything(self, rng, tmp_path):
+        store, queries = varied_store(rng)
+        empty = saved_bytes(VectorStorage(), tmp_path)
+        load_bytes(empty, tmp_path, store)
+        assert store.search(queries[0].tolist(), 10, "l2") == []
+        assert saved_bytes(store, tmp_path) == empty
+
+    def test_trailing_bytes_are_ignored(self, rng, tmp_path):
+        store, queries = varied_store(rng, 50)
+        loaded = load_bytes(saved_bytes(store, tmp_path) + b"\xff\x00garbage", tmp_path)
+        assert loaded.search(queries[0].tolist(), 5, "dot") == store.search(queries[0].tolist(), 5, "dot")
+
+
+class TestDecoderErrors:
+    def test_every_truncation(self, tmp_path):
+        store = VectorStorage()
+        store.upsert(300, [1.0, -1.0], {"tenant_id": "t", "n": -7, "f": 1.5})
+        store.upsert(2, [0.5, 0.5], None)
+        data = saved_bytes(store, tmp_path)
+        for cut in range(len(data)):
+            assert load_error(data[:cut], tmp_path) == UNEXPECTED_END, cut
+
+    @pytest.mark.parametrize(
+        "data, message",
+        [
+            (b"\x80" * 10, BAD_VARINT),
+            (b"\xff" * 9 + b"\x02", BAD_VARINT),
+            (b"\x80" * 9 + b"\x01" + EMPTY_INDEX, UNEXPECTED_END),  # a count of 2**63 points
+            (b"\x01\x01\x01\x00\x02", BAD_OPTION),
+            (b"\x01\x01\x01\x00\x01\x01\x01\xff\x00", BAD_UTF8),
+            (b"\x01\x01\x01\x00\x01\x01\x01a\x04", BAD_VARIANT),
+            (b"\x01\x01\x01\x00\x01\x01\x01a\x80\x80\x80\x80\x10", BAD_VARINT),
+            (b"\x01\x01\x01\x00\x01\x01\x01a\x80\x80\x80\x80\x01\x00", BAD_VARIANT),
+            (b"\x01\x01\x01\x00\x01\x01\x01a\x00\x02\xed\xa0", BAD_UTF8),  # a surrogate
+            (b"\x01\x01\x01\x00\x01\x01\x01a\x00\x02\xc0\x80", BAD_UTF8),  # an overlong form
+            (b"\x00\x10\x40\x20\x02", BAD_OPTION),
+            (b"\x00\x10\x40\x20\x01", UNEXPECTED_END),
+            (b"\x01\x01\x01" + varint(2**40) + b"\x00\x00\x80\x3f", UNEXPECTED_END),
+            (b"\x00" + EMPTY_INDEX[:-1] + varint(2**40) + b"\x05\x05", UNEXPECTED_END),
+        ],
+    )
+    def test_error_texts(self, tmp_path, data, message):
+        assert load_error(data, tmp_path) == message
+
+    def test_huge_declared_counts_fail_fast(self, tmp_path):
+        # A node list declaring 2**62 entries, followed by a few: no allocation for the count.
+        data = b"\x00" + EMPTY_INDEX[:-1] + b"\x01\x05\x05" + varint(2**62) + b"\x01\x02\x03"
+        start = time.perf_counter()
+        assert load_error(data, tmp_path) == UNEXPECTED_END
+        assert time.perf_counter() - start < 5
+
+    def test_keyword_variant_is_kept_as_recorded(self, tmp_path):
+        image = Image(points={1: (1, [], {"k": (KEYWORD, "y" * 65)})})
+        data = write(image)
+        assert parse(saved_bytes(load_bytes(data, tmp_path), tmp_path)).points[1][2] == {"k": (KEYWORD, "y" * 65)}
+
+    def test_repeated_keys_keep_the_later_entry(self, tmp_path):
+        data = (b"\x02" + b"\x05\x05\x01" + struct.pack("<f", 1.0) + b"\x00"
+                + b"\x05\x05\x01" + struct.pack("<f", 2.0) + b"\x01\x01\x01k\x02\x02" + EMPTY_INDEX)
+        loaded = load_bytes(data, tmp_path)
+        assert loaded.search([1.0], 5, "dot") == [(5, 2.0)]
+        assert parse(saved_bytes(loaded, tmp_path)).points == {5: (5, [2.0], {"k": (INTEGER, 1)})}
+
+
+class TestOddImages:
+    """Images another writer could produce: loading keeps what they say, and
+    the store keeps working."""
+
+    def rows(self, n=600, d=6, seed=3):
+        return np.random.default_rng(seed).standard_normal((n, d)).astype(np.float32)
+
+    def test_point_ids_that_differ_from_keys(self, tmp_path):
+        image = Image(points={k: (k + 1000, [float(k), 1.0], None) for k in range(3)})
+        loaded = load_bytes(write(image), tmp_path)
+        assert {h[0] for h in loaded.search([1.0, 1.0], 5, "dot")} == {1000, 1001, 1002}
+        assert parse(saved_bytes(loaded, tmp_path)).points == image.points
+
+    @pytest.mark.parametrize(
+        "m, ef_search, max_level, entry",
+        [(0, 0, 0, 0), (1, 32, 3, 0), (16, 0, 100, 0), (2**64 - 1, 2**64 - 1, 2**64 - 1, 0),
+         (16, 32, 0, None), (16, 32, 0, 99999)],
+    )
+    def test_odd_parameters_and_entries(self, tmp_path, m, ef_search, max_level, entry):
+        rows = self.rows()
+        points = {k: (k, row.tolist(), None) for k, row in enumerate(rows)}
+        nodes = {k: Node(k, [[(k + 1) % 600, (k + 7) % 600, 777777, k]] + [[]] * 15) for k in range(600)}
+        nodes[123456] = Node(5, [[1, 2, 3]] + [[]] * 15)  # a node without a point, id unlike its key
+        image = Image(points=points, m=m, ef_construction=0, ef_search=ef_search, entry_point=entry,
+                      max_level=max_level, nodes=nodes)
+        loaded = load_bytes(write(image), tmp_path)
+        reread = parse(saved_bytes(loaded, tmp_path))
+        assert (reread.m, reread.ef_search, reread.max_level, reread.entry_point) == (m, ef_search, max_level, entry)
+        assert reread.nodes == nodes  # kept as read, ghost ids and self-links included
+        for q in rows[:5]:
+            hits = loaded.search(q.tolist(), 10, "l2")
+            assert len(hits) == 10 and all(h[0] in points for h in hits)
+        for i in range(50):
+            loaded.upsert(10_000 + i, (rows[i] + 0.01).tolist(), None)
+        assert loaded.search((rows[7] + 0.01).tolist(), 1, "l2")[0][0] == 10_007
+
+    def test_points_without_nodes_are_searched(self, tmp_path):
+        rows = self.rows()
+        image = Image(points={k: (k, row.tolist(), None) for k, row in enumerate(rows)}, entry_point=None)
+        loaded = load_bytes(write(image), tmp_path)
+        assert loaded.search(rows[9].tolist(), 1, "l2") == [(9, 0.0)]
+        loaded.upsert(9, rows[10].tolist(), None)
+        assert sorted(h[0] for h in loaded.search(rows[10].tolist(), 2, "l2")) == [9, 10]
+
+
+class TestFiles:
+    def test_missing_file_and_directory(self, tmp_path):
+        store = VectorStorage()
+        with pytest.raises(OSError, match=r"^Failed to open snapshot file: No such file or directory \(os error 2\)$"):
+            store.load(str(tmp_path / "missing"))
+        with pytest.raises(OSError, match=r"^Failed to read snapshot file bytes: Is a directory \(os error 21\)$"):
+            store.load(str(tmp_path))
+
+    def test_empty_file(self, tmp_path):
+        assert load_error(b"", tmp_path) == UNEXPECTED_END
+
+    @pytest.mark.parametrize("method, prefix", [("save", "Failed to create snapshot file: "),
+                                                ("load", "Failed to open snapshot file: ")])
+    def test_nul_in_path(self, tmp_path, method, prefix):
+        with pytest.raises(OSError) as info:
+            getattr(VectorStorage(), method)(str(tmp_path / "a\0b"))
+        assert str(info.value) == prefix + "file name contained an unexpected NUL byte"
+
+    def test_save_into_missing_folder_or_onto_a_folder(self, tmp_path):
+        store = VectorStorage()
+        with pytest.raises(OSError, match=r"^Failed to create snapshot file: No such file or directory \(os error 2\)"):
+            store.save(str(tmp_path / "no" / "x.snap"))
+        assert not (tmp_path / "no").exists()
+        with pytest.raises(OSError, match=r"^Failed to create snapshot file: Is a directory \(os error 21\)"):
+            store.save(str(tmp_path))
+        assert list(tmp_path.iterdir()) == []
+
+    def test_overwrite_shorter_keeps_mode_and_leaves_no_temporary(self, tmp_path):
+        target = tmp_path / "s.snap"
+        target.write_bytes(b"x" * 10_000)
+        os.chmod(target, 0o640)
+        VectorStorage().save(str(target))
+        assert target.read_bytes() == bytes.fromhex("00 10 40 20 00 00 00")
+        assert stat.S_IMODE(target.stat().st_mode) == 0o640
+        assert [p.name for p in tmp_path.iterdir()] == ["s.snap"]
+
+    def test_new_file_mode_follows_umask(self, tmp_path):
+        old = os.umask(0o027)
+        try:
+            VectorStorage().save(str(tmp_path / "n.snap"))
+        finally:
+            os.umask(old)
+        assert stat.S_IMODE((tmp_path / "n.snap").stat().st_mode) == 0o640
+
+    def test_symlink_is_followed_not_replaced(self, tmp_path):
+        real = tmp_path / "real.snap"
+        real.write_bytes(b"old")
+        link = tmp_path / "link.snap"
+        link.symlink_to(real)
+        VectorStorage().save(str(link))
+        assert link.is_symlink() and real.read_bytes() == bytes.fromhex("00 10 40 20 00 00 00")
+
+    def test_device_is_written_in_place(self):
+        VectorStorage().save("/dev/null")
+
+    def test_failed_write_leaves_the_old_file(self, tmp_path):
+        # A file size limit makes the write fail (EFBIG) part-way.
+        target = tmp_path / "keep.snap"
+        target.write_bytes(b"precious")
+        code = (
+            "import resource, signal, sys, karnoxel\n"
+            "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+            "s = karnoxel.VectorStorage()\n"
+            "for i in range(2000): s.upsert(i, [float(i)] * 64, None)\n"
+            "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+            "try:\n"
+            "    s.save(sys.argv[1])\n"
+            "except OSError as e:\n"
+            "    print(e)\n"
+        )
+        out = subprocess.run([sys.executable, "-c", code, str(target)], capture_output=True, text=True, check=True)
+        assert out.stdout.strip() == "Failed to write serialized bytes to disk: File too large (os error 27)"
+        assert target.read_bytes() == b"precious"
+        assert [p.name for p in tmp_path.iterdir()] == ["keep.snap"]
+
+
+SAVER = r"""
+import sys, karnoxel
+target, a, b, ready = sys.argv[1:5]
+stores = [karnoxel.VectorStorage(), karnoxel.VectorStorage()]
+stores[0].load(a)
+stores[1].load(b)
+open(ready, "w").close()
+i = 0
+while True:
+    stores[i % 2].save(target)
+    i += 1
+"""
+
+
+def test_killed_save_leaves_old_or_new_snapshot(tmp_path):
+    images = []
+    for seed in (1, 2):
+        rows = np.random.default_rng(seed).standard_normal((6000, 96)).astype(np.float32)
+        store = VectorStorage()
+        for i, row in enumerate(rows):
+            store.upsert(i, row.tolist(), {"seed": seed})
+        store.save(str(tmp_path / f"{seed}.snap"))
+        images.append((tmp_path / f"{seed}.snap").read_bytes())
+    target = tmp_path / "t.snap"
+    target.write_bytes(images[0])
+    rng = np.random.default_rng(11)
+    for kill in range(12):
+        ready = tmp_path / f"ready{kill}"
+        proc = subprocess.Popen([sys.executable, "-c", SAVER, str(target), str(tmp_path / "1.snap"),
+                                 str(tmp_path / "2.snap"), str(ready)])
+        try:
+            deadline = time.time() + 120
+            while not ready.exists():
+                assert proc.poll() is None and time.time() < deadline
+                time.sleep(0.01)
+            time.sleep(float(rng.uniform(0.0, 0.3)))
+        finally:
+            proc.kill()
+            proc.wait()
+        assert target.read_bytes() in images, kill
+        VectorStorage().load(str(target))
+
+
+FUZZ = os.path.join(os.path.dirname(__file__), "..", "fuzz")
+
+
+@pytest.mark.parametrize(
+    "name",
+    sorted(f"{kind}/{f}" for kind in ("corpus", "regressions") if os.path.isdir(os.path.join(FUZZ, kind))
+           for f in os.listdir(os.path.join(FUZZ, kind))),
+)
+def test_fuzz_inputs_load_or_fail_cleanly(tmp_path, name):
+    store = VectorStorage()
+    try:
+        store.load(os.path.join(FUZZ, name))
+    except OSError as e:
+        assert str(e).startswith(DECODE)
+        return
+    image = parse(saved_bytes(store, tmp_path))
+    for length in {len(v) for _, v, _ in image.points.values()} | {0, 3}:
+        for metric in ("cosine", "dot", "l2"):
+            store.search([0.5] * length, 10, metric)
+    store.upsert(1, [0.25] * 4, {"tenant_id": "t"})
+    assert store.search([0.25] * 4, 1, "l2", "t") == [(1, 0.0)]
