@@ -17,10 +17,7 @@ bool same_bits(FloatSpan a, FloatSpan b) {
 // slots without such a vector past that cost no row.
 void cover_slot(VectorArena& arena, std::uint32_t slot) {
     const std::size_t needed = (static_cast<std::size_t>(slot) + 1) * arena.stride;
-    if (arena.data.size() < needed) {
-        reserve_for(arena.data, needed);
-        arena.data.resize(needed, 0.0f);
-    }
+    if (arena.data.size() < needed) arena.data.resize(needed, 0.0f);
 }
 
 std::uint32_t append_slot(PointTable& table, std::uint64_t key) {
@@ -64,7 +61,7 @@ void rebase_arena(PointTable& table, std::uint32_t dim) {
         // Copy the vector together with the inverse norm stored after it.
         const float* v = table.vector(slot).data();
         if (len == dim) {
-            std::copy(v, v + len + 1, arena.data.begin() + slot * arena.stride);
+            std::copy(v, v + len + 1, arena.data.data() + slot * arena.stride);
             ++arena_count;
         } else {
             odd.emplace(slot, std::vector<float>(v, v + len + 1));

@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,31 +19,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/buffer.hpp"
 #include "core/distance.hpp"
 #include "core/idmap.hpp"
 #include "core/random.hpp"
 #include "core/vector.hpp"
 
 namespace karnoxel::core {
-
-template <class T, std::size_t Align>
-struct AlignedAllocator {
-    using value_type = T;
-    template <class U>
-    struct rebind {
-        using other = AlignedAllocator<U, Align>;
-    };
-    AlignedAllocator() = default;
-    template <class U>
-    AlignedAllocator(const AlignedAllocator<U, Align>&) {}  // NOLINT: allocator conversion
-    T* allocate(std::size_t n) {
-        return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{Align}));
-    }
-    void deallocate(T* p, std::size_t) { ::operator delete(p, std::align_val_t{Align}); }
-    bool operator==(const AlignedAllocator&) const { return true; }
-};
-
-using AlignedFloats = std::vector<float, AlignedAllocator<float, 64>>;
 
 // Makes room for `count` elements, growing geometrically: reserve() alone
 // allocates exactly what is asked, which would copy the array on every append.
@@ -59,7 +40,7 @@ void reserve_for(Vector& v, std::size_t count) {
 struct VectorArena {
     std::uint32_t dim = 0;     // vector length; 0 until the first non-empty vector arrives
     std::size_t stride = 0;    // floats per row: dim + 1 (the inverse norm)
-    AlignedFloats data;        // slot * stride floats; rows of slots without such a vector stay zero
+    PodBuffer<float> data;     // slot * stride floats; rows of slots without such a vector stay zero
 };
 
 struct StringKeyHash {

@@ -59,7 +59,7 @@ struct HNSWIndex {
     std::size_t upper_cap = 16;                // list capacity on layers 1..15 (m within bounds)
     std::size_t layer0_cap = 32;               // list capacity on layer 0 (2 * upper_cap)
     std::vector<std::uint8_t> levels;          // slot -> top layer of its node, NO_NODE without one
-    std::vector<std::uint32_t> layer0;         // slot * (1 + layer0_cap): count, then neighbour slots
+    core::PodBuffer<std::uint32_t> layer0;     // slot * (1 + layer0_cap): count, then neighbour slots
     std::vector<std::uint32_t> parent0;        // slot -> node whose layer-0 list must keep it (a tree rooted
                                                // at the entry point), NO_SLOT for the entry and for no node
     std::vector<std::uint32_t> upper_of;       // slot -> 1 + index into `upper`, 0 for none

@@ -659,20 +659,33 @@ core::Result<std::vector<std::uint8_t>, std::string> read_snapshot_file(const st
     try {
         // The reported size is only a hint: the file is read until its end.
         struct stat st;
-        if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size) + 1);
-        std::size_t size = 0;
+        if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
+        std::uint8_t probe[65536];
         for (;;) {
-            if (bytes.capacity() - size < 4096) bytes.reserve(std::max<std::size_t>(2 * bytes.capacity(), 65536));
-            bytes.resize(bytes.capacity());
-            const ssize_t n = ::read(fd.get(), bytes.data() + size, bytes.size() - size);
+            // Fill the reserved room first; once it is full, read into a small
+            // buffer so that end of file costs no growth.
+            const bool room = bytes.size() < bytes.capacity();
+            std::uint8_t* target = probe;
+            std::size_t want = sizeof probe;
+            const std::size_t size = bytes.size();
+            if (room) {
+                bytes.resize(bytes.capacity());
+                target = bytes.data() + size;
+                want = bytes.size() - size;
+            }
+            const ssize_t n = ::read(fd.get(), target, want);
             if (n < 0) {
+                if (room) bytes.resize(size);
                 if (errno == EINTR) continue;
                 return core::fail(std::string(READ_FAILED) + os_error(errno));
             }
+            if (room) {
+                bytes.resize(size + static_cast<std::size_t>(n));
+            } else {
+                bytes.insert(bytes.end(), probe, probe + n);
+            }
             if (n == 0) break;
-            size += static_cast<std::size_t>(n);
         }
-        bytes.resize(size);
     } catch (const std::bad_alloc&) {
         return core::fail(std::string(READ_FAILED) + "out of memory");
     }

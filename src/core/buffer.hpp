@@ -1,0 +1,116 @@
+// A growable array of trivially copyable values.
+//
+// Small arrays live on the malloc heap. From 1 MiB on, an array owns its own
+// anonymous mapping and grows by remapping pages (mremap): growing a
+// multi-gigabyte arena neither copies it, nor briefly holds it twice, nor
+// leaves the outgrown block behind as a resident hole in the heap, as
+// std::vector's reallocation does.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace karnoxel::core {
+
+template <class T>
+class PodBuffer {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    PodBuffer() = default;
+    ~PodBuffer() { release(); }
+    PodBuffer(PodBuffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    PodBuffer& operator=(PodBuffer&& other) noexcept {
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    PodBuffer(const PodBuffer&) = delete;
+    PodBuffer& operator=(const PodBuffer&) = delete;
+
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    T* begin() { return data_; }
+    T* end() { return data_ + size_; }
+    const T* begin() const { return data_; }
+    const T* end() const { return data_ + size_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+
+    // Throws std::bad_alloc and leaves the buffer as it was on failure.
+    void reserve(std::size_t count) {
+        if (count <= capacity_) return;
+        if (count > SIZE_MAX / sizeof(T) - PAGE) throw std::bad_alloc();
+        const std::size_t bytes = count * sizeof(T);
+        if (bytes < MAPPED) {
+            void* grown = std::realloc(data_, bytes);
+            if (grown == nullptr) throw std::bad_alloc();
+            data_ = static_cast<T*>(grown);
+            capacity_ = count;
+            return;
+        }
+        const std::size_t mapped = (bytes + PAGE - 1) / PAGE * PAGE;
+        void* grown;
+        if (mapped_bytes() != 0) {
+            grown = ::mremap(data_, mapped_bytes(), mapped, MREMAP_MAYMOVE);
+        } else {
+            grown = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (grown != MAP_FAILED && size_ != 0) std::memcpy(grown, data_, size_ * sizeof(T));
+            if (grown != MAP_FAILED) std::free(data_);
+        }
+        if (grown == MAP_FAILED) throw std::bad_alloc();
+        data_ = static_cast<T*>(grown);
+        capacity_ = mapped / sizeof(T);
+    }
+
+    // Grows geometrically; new elements take `value`.
+    void resize(std::size_t count, T value) {
+        if (count > capacity_) reserve(std::max(count, capacity_ + capacity_ / 2));
+        if (count > size_) std::fill(data_ + size_, data_ + count, value);
+        size_ = count;
+    }
+
+    void assign(std::size_t count, T value) {
+        size_ = 0;
+        resize(count, value);
+    }
+
+private:
+    static constexpr std::size_t PAGE = 4096;
+    static constexpr std::size_t MAPPED = 1 << 20;  // arrays from this size own a mapping
+
+    std::size_t mapped_bytes() const {
+        const std::size_t bytes = capacity_ * sizeof(T);
+        return bytes >= MAPPED ? (bytes + PAGE - 1) / PAGE * PAGE : 0;
+    }
+    void release() {
+        if (data_ == nullptr) return;
+        if (const std::size_t bytes = mapped_bytes()) {
+            ::munmap(data_, bytes);
+        } else {
+            std::free(data_);
+        }
+    }
+
+    T* data_ = nullptr;
+    std::size_t size_ = 0;      // elements in use
+    std::size_t capacity_ = 0;  // elements allocated
+};
+
+}  // namespace karnoxel::core
