@@ -33,9 +33,9 @@ SINGLE_TENANTS = 5
 DATASETS = {
     "clustered-128": dict(kind="clustered", n=100_000, quick_n=20_000, dim=128, clusters=1000,
                           spread=1.5, normalize=False, metric="l2", queries=1000, seed=1),
-    "normalized-384": dict(kind="clustered", n=50_000, quick_n=20_000, dim=384, clusters=200,
+    "normalized-384": dict(kind="clustered", n=50_000, quick_n=50_000, dim=384, clusters=200,
                            spread=2.5, normalize=True, metric="cosine", queries=1000, seed=2),
-    "text-384": dict(kind="text", n=50_000, quick_n=20_000, dim=384, metric="cosine", queries=1000),
+    "text-384": dict(kind="text", n=50_000, quick_n=50_000, dim=384, metric="cosine", queries=1000),
     "tenants": dict(kind="tenants", base="clustered-128", n=100_000, quick_n=20_000, dim=128,
                     metric="l2", queries=1000, tenant_queries=1000, quick_tenant_queries=200, seed=3),
 }
@@ -227,7 +227,6 @@ def load(name, quick=False, embed_python="python3", log=None):
             if len(corpus) < n:
                 raise RuntimeError(f"text-384 cache has {len(corpus)} points, {n} wanted")
             points, queries = normalized(corpus[:n]), normalized(queries[:spec["queries"]])
-            params["source_rows"] = len(corpus)
         elif spec["kind"] == "tenants":
             base = load(spec["base"], quick=quick, log=log)
             points, queries = base.points, base.queries
