@@ -38,7 +38,7 @@ MODES = {
     "quick": {"budget": 1.0, "per_point": 5_000},
     "full": {"budget": 8.0, "per_point": 20_000},
 }
-PACKAGES = ["karnoxel", "numpy", "hnswlib", "faiss-cpu", "usearch", "threadpoolctl", "psutil"]
+PACKAGES = ["karnoxel", "numpy", "hnswlib", "faiss-cpu", "usearch", "threadpoolctl"]
 
 
 def machine():
