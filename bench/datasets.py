@@ -196,7 +196,7 @@ def _store(label, params, parts):
 
 def _text_cache(embed_python):
     """The cached embeddings, made by bench/embed_debian.py under `embed_python` when missing."""
-    corpus, queries = DATA_DIR / "text-384.corpus.npy", DATA_DIR / "text-384.queries.npy"
+    corpus, queries = DATA_DIR / "debian-minilm.corpus.npy", DATA_DIR / "debian-minilm.queries.npy"
     if not corpus.exists() or not queries.exists():
         script = BENCH_DIR / "embed_debian.py"
         print(f"text-384: no cached embeddings; running {embed_python} {script.name} "

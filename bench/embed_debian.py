@@ -10,11 +10,11 @@ first), deduplicated (case-folded, whitespace collapsed), put in sorted order,
 then shuffled with a fixed seed. The first `--queries` texts become held-out
 queries, the next `--corpus` texts the corpus. The vectors are L2-normalized.
 
-Writes to --out-dir (bench/data by default):
-    text-384.corpus.npy    float32 (corpus, 384)
-    text-384.queries.npy   float32 (queries, 384)
-    text-384.texts.json    {"corpus": [...], "queries": [...]}
-    text-384.meta.json     counts, model, versions, timings
+Writes to --out-dir (bench/data by default; the runner turns them into the text-384 dataset):
+    debian-minilm.corpus.npy    float32 (corpus, 384)
+    debian-minilm.queries.npy   float32 (queries, 384)
+    debian-minilm.texts.json    {"corpus": [...], "queries": [...]}
+    debian-minilm.meta.json     counts, model, versions, timings
 
     python bench/embed_debian.py [--corpus 50000] [--queries 1000]
     python bench/embed_debian.py --sample 2000    # time a sample, write nothing
@@ -34,7 +34,7 @@ os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
 import numpy as np
 
 DEFAULT_OUT = Path(__file__).resolve().parent / "data"
-PREFIX = "text-384"
+PREFIX = "debian-minilm"
 
 
 def debian_descriptions():
