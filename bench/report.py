@@ -128,6 +128,9 @@ def header(documents):
     m = last["machine"]
     memory = f", {m['memory_bytes'] / 2**30:.0f} GiB" if m.get("memory_bytes") else ""
     versions = ", ".join(f"{k} {v}" for k, v in last["versions"].items() if v)
+    loads = [x for d in documents for s in d["systems"] for x in s.get("load_average") or []]
+    load_note = (f" The 1-minute load average around the jobs ranged from {min(loads):.1f} to {max(loads):.1f} "
+                 f"on {m['cores']} cores (the run itself counts for about 1)." if loads else "")
     out = [
         "# Benchmark results",
         "",
@@ -138,7 +141,7 @@ def header(documents):
         "",
         f"- **Machine**: {m['cpu']}, {m['cores']} cores{memory}, {m['os']}, Python {m['python']}. "
         "The machine is shared with other engineers' builds and tests, so timings are noisy: "
-        "compare systems within one table, not across runs.",
+        "compare systems within one table, not across runs." + load_note,
         f"- **Versions**: {versions}.",
         "",
         table(["dataset", "date", "mode", "command", "karnoxel sources at"],

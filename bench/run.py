@@ -94,6 +94,7 @@ def run_job(dataset, system, mode, args, out_path, bar):
     if mode == "quick":
         cmd.append("--quick")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT), os.environ.get("PYTHONPATH")])))
+    load_before = os.getloadavg()[0]
     start = time.perf_counter()
     inner = tqdm(total=1, desc=f"  {system}", position=1, leave=False, unit="step")
     with subprocess.Popen(cmd, cwd=ROOT, env=env, stdout=subprocess.PIPE, text=True, bufsize=1) as proc:
@@ -115,6 +116,8 @@ def run_job(dataset, system, mode, args, out_path, bar):
     else:
         result = {"system": system, "label": system, "failed": f"worker exited with status {code}", "errors": []}
     result["job_seconds"] = seconds
+    # Other work on the machine skews timings: the 1-minute load average around the job.
+    result["load_average"] = [round(load_before, 2), round(os.getloadavg()[0], 2)]
     return result
 
 
