@@ -7,7 +7,8 @@
     query_rows(queries)              the per-query objects passed to search_one
     search_one(q, k)                 one query, one Python call, raw result
     ids(raw, k)                      first k ids of a raw result
-    search_batch(queries, k)         many queries in one call -> list of id rows
+    search_batch(queries, k)         many queries in one call, raw result
+    batch_ids(raw, k)                id rows of a raw batch result
     tenant_searcher(name, ids, k)    one-query search limited to one tenant
     save(path) / load(path)          snapshots (raise Unsupported when absent)
 
@@ -48,6 +49,10 @@ class System:
 
     def ids(self, raw, k):
         return raw[:k]
+
+    def batch_ids(self, raw, k):
+        """Id rows of a raw search_batch result (converted outside the timed region)."""
+        return [list(row)[:k] for row in raw]
 
     def tenant_ids(self, raw, k):
         return list(raw)[:k]
@@ -135,7 +140,10 @@ class Karnoxel(System):
 
     def search_batch(self, queries, k):
         qs = queries if self.numpy_rows else queries.tolist()
-        return [self.ids(r, k) for r in self.store.batch_search(qs, max(k, self.ef), self.metric)]
+        return self.store.batch_search(qs, max(k, self.ef), self.metric)
+
+    def batch_ids(self, raw, k):
+        return [self.ids(r, k) for r in raw]
 
     def tenant_searcher(self, name, member_ids, k):
         search, metric, limit = self.store.search, self.metric, max(k, self.ef)
@@ -257,7 +265,7 @@ class Hnswlib(System):
         return raw[0][0][:k]
 
     def search_batch(self, queries, k):
-        return list(self.index.knn_query(queries, k=k, num_threads=self.threads)[0])
+        return self.index.knn_query(queries, k=k, num_threads=self.threads)[0]
 
     def tenant_searcher(self, name, member_ids, k):
         allowed = set(member_ids.tolist())
@@ -334,7 +342,7 @@ class Faiss(System):
         return raw[1][0][:k]
 
     def search_batch(self, queries, k):
-        return list(self.index.search(queries, k)[1])
+        return self.index.search(queries, k)[1]
 
     def tenant_searcher(self, name, member_ids, k):
         selector = self.faiss.IDSelectorBatch(member_ids.astype(np.int64))
@@ -405,7 +413,7 @@ class Usearch(System):
         return raw.keys[:k]
 
     def search_batch(self, queries, k):
-        return list(self.index.search(queries, k, threads=self.threads).keys)
+        return self.index.search(queries, k, threads=self.threads).keys
 
     def save(self, path):
         self.index.save(str(path))

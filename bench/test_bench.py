@@ -84,7 +84,7 @@ def test_numpy_oracle_agrees_with_the_ground_truth(metric):
     oracle.build(points, metric)
     single = [oracle.ids(oracle.search_one(q, 10), 10) for q in queries]
     assert datasets.recall(single, truth, 10) == 1.0
-    assert datasets.recall(oracle.search_batch(queries, 10), truth, 10) == 1.0
+    assert datasets.recall(oracle.batch_ids(oracle.search_batch(queries, 10), 10), truth, 10) == 1.0
     members = np.arange(0, 400, 3)
     only = oracle.tenant_searcher("t", members, 10)(queries[0])
     assert set(only.tolist()) <= set(members.tolist()) and len(only) == 10

@@ -114,15 +114,17 @@ def measure_batch(system, data, budget, threads):
         if ef is not None:
             system.set_ef(ef)
         system.search_batch(data.queries[:BATCH_CHUNK], K)   # warm-up
-        found = []
+        raw, done = [], 0
         gc.disable()
         start = time.perf_counter()
         for lo in range(0, len(data.queries), BATCH_CHUNK):
-            found.extend(system.search_batch(data.queries[lo:lo + BATCH_CHUNK], K))
-            if time.perf_counter() - start > budget and len(found) >= 2 * BATCH_CHUNK:
+            raw.append(system.search_batch(data.queries[lo:lo + BATCH_CHUNK], K))
+            done += min(BATCH_CHUNK, len(data.queries) - lo)
+            if time.perf_counter() - start > budget and done >= 2 * BATCH_CHUNK:
                 break
         seconds = time.perf_counter() - start
         gc.enable()
+        found = [row for chunk in raw for row in system.batch_ids(chunk, K)]
         results.append(figure(len(found), seconds, ef=ef, k=K, threads=threads, chunk=BATCH_CHUNK,
                               recall10=datasets.recall(found, data.gt[:len(found)], K)))
     return results
