@@ -130,7 +130,8 @@ def header(documents):
     versions = ", ".join(f"{k} {v}" for k, v in last["versions"].items() if v)
     loads = [x for d in documents for s in d["systems"] for x in s.get("load_average") or []]
     load_note = (f" The 1-minute load average around the jobs ranged from {min(loads):.1f} to {max(loads):.1f} "
-                 f"on {m['cores']} cores (the run itself counts for about 1)." if loads else "")
+                 f"on {m['cores']} cores (the run itself counts for about 1); whatever is above 1 was other work, "
+                 "which takes cores away from the batch figures first." if loads else "")
     out = [
         "# Benchmark results",
         "",
