@@ -1,0 +1,5 @@
+"""`python -m bench`: the benchmark runner (see bench/run.py)."""
+
+from bench.run import main
+
+main()
