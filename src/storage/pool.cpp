@@ -30,14 +30,14 @@ constexpr std::size_t CHUNKS_PER_WORKER = 8;
 // One run_on_pool call. Lives on the calling thread's stack until `finished`.
 struct Job {
     RangeTask task;
-    std::size_t count;                  // indices [0, count)
-    std::size_t chunk;                  // indices per chunk, at least 1
-    std::atomic<std::size_t> next{0};   // first index of the next chunk to hand out
-    std::atomic<bool> failed{false};    // a chunk threw: skip the rest
-    std::exception_ptr error;           // the first exception; written only by the worker that set `failed`
-    std::size_t workers = 0;            // workers inside the job; guarded by the pool's mutex
-    bool finished = false;              // every chunk is done; guarded by the pool's mutex
-    std::condition_variable done;       // signalled once, when `finished` becomes true
+    std::size_t count;                 // indices [0, count)
+    std::size_t chunk;                 // indices per chunk, at least 1
+    std::atomic<std::size_t> next{0};  // first index of the next chunk to hand out
+    std::atomic<bool> failed{false};   // a chunk threw: skip the rest
+    std::exception_ptr error;          // the first exception; written only by the worker that set `failed`
+    std::size_t workers = 0;           // workers inside the job; guarded by the pool's mutex
+    bool finished = false;             // every chunk is done; guarded by the pool's mutex
+    std::condition_variable done;      // signalled once, when `finished` becomes true
 };
 
 struct Pool {
@@ -123,7 +123,9 @@ std::atomic<Pool*> current_pool{nullptr};
 // pool's workers are gone and its mutex may have been held by one of them
 // when the fork happened, so the child never touches it again (its memory is
 // abandoned) and builds a new pool on first use.
-void forget_pool_in_child() { current_pool.store(nullptr, std::memory_order_relaxed); }
+void forget_pool_in_child() {
+    current_pool.store(nullptr, std::memory_order_relaxed);
+}
 
 // Registered while the module loads, before any thread of ours exists.
 [[maybe_unused]] const int FORK_HANDLER_REGISTERED = pthread_atfork(nullptr, nullptr, forget_pool_in_child);
