@@ -85,25 +85,6 @@ def test_other_arrays_give_the_results_of_lists(convert, rng):
 
 
 @pytest.mark.parametrize(
-    "make",
-    [
-        lambda: array.array("f", [0.1, -2.5, 3e38]),
-        lambda: array.array("d", [0.1, -2.5, 1e30]),
-        lambda: memoryview(array.array("d", [0.1, -2.5, 1e30])),
-        lambda: memoryview(np.arange(3, dtype=np.float32)).cast("B").cast("f"),
-    ],
-)
-def test_other_float_buffers(make):
-    store = VectorStorage()
-    store.upsert(1, make(), None)
-    values = list(make())
-    for i in range(3):
-        unit = [0.0] * 3
-        unit[i] = 1.0
-        assert store.search(unit, 1, "dot") == [(1, float(np.float32(values[i])))]
-
-
-@pytest.mark.parametrize(
     "queries, expected",
     [
         (np.zeros((0, 4), np.float32), []),
