@@ -67,3 +67,39 @@ def test_searches_in_parallel_agree(rng):
 
     run_threads([searcher(k) for k in range(6)])
     assert all(r == expected for r in results)
+
+
+def test_batches_see_one_state_while_another_thread_upserts(rng):
+    store = VectorStorage()
+    for i, v in enumerate(rng.standard_normal((600, 16)).astype(np.float32)):
+        store.upsert(i, v, {"tenant_id": "t"} if i % 2 else None)
+    query = rng.standard_normal(16).astype(np.float32)
+    # Each upsert adds a point nearer to the query than any before it, so
+    # the answers change with almost every upsert.
+    approaching = [(query + rng.standard_normal(16) / (k + 2)).astype(np.float32) for k in range(4000)]
+    writing = threading.Event()
+    writing.set()
+
+    def writer():
+        try:
+            for k, v in enumerate(approaching):
+                store.upsert(10_000 + k, v, {"tenant_id": "t"})
+        finally:
+            writing.clear()
+
+    def batcher(metric, tenant):
+        def run():
+            while writing.is_set():
+                answers = store.batch_search([query] * 64, 5, metric, tenant)
+                assert all(a == answers[0] for a in answers), "one batch saw several states"
+        return run
+
+    def searcher():
+        while writing.is_set():
+            hits = store.search(query, 5, "l2", "t")
+            assert [s for _, s in hits] == sorted(s for _, s in hits)
+
+    run_threads([writer, batcher("l2", None), batcher("cosine", "t"), searcher])
+    queries = [query] + approaching[::100]
+    assert store.batch_search(queries, 5, "l2") == [store.search(q, 5, "l2") for q in queries]
+    assert store.batch_search(queries, 5, "dot", "t") == [store.search(q, 5, "dot", "t") for q in queries]

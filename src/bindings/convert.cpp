@@ -1,6 +1,10 @@
 #include "bindings/convert.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <new>
 #include <utility>
 
 namespace karnoxel::bindings {
@@ -73,6 +77,114 @@ bool walk_sequence(PyObject* object, Reserve&& reserve, Each&& each) {
         if (!each(item.get())) return false;
     }
     return !PyErr_Occurred();
+}
+
+// Arrays that export a C-contiguous buffer of float32 or float64 values
+// (numpy arrays, array.array, memoryviews) are read straight from memory
+// instead of element by element. The result is the one the element path
+// gives: float32 values as they are, float64 values rounded to nearest.
+// Everything else (other element types, non-contiguous arrays, bytes) takes
+// the element path.
+enum class FloatFormat { None, Single, Double };
+
+static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559,
+              "buffers are read as IEEE single and double values");
+
+FloatFormat float_format(const Py_buffer& view) {
+    const char* format = view.format;
+    if (format == nullptr) return FloatFormat::None;  // unsigned bytes
+    // Native order and size, or standard sizes in native or little-endian order.
+    if (*format == '@' || *format == '=' || (*format == '<' && std::endian::native == std::endian::little)) {
+        ++format;
+    }
+    if (format[0] == '\0' || format[1] != '\0') return FloatFormat::None;
+    if (format[0] == 'f' && view.itemsize == 4) return FloatFormat::Single;
+    if (format[0] == 'd' && view.itemsize == 8) return FloatFormat::Double;
+    return FloatFormat::None;
+}
+
+// A buffer exported by an object, released on every path.
+class FloatBuffer {
+public:
+    // Asks for a C-contiguous buffer of floats with `ndim` dimensions.
+    // Returns false, with no error pending, when the object offers none.
+    bool acquire(PyObject* object, int ndim) {
+        if (PyList_CheckExact(object) || PyTuple_CheckExact(object) || !PyObject_CheckBuffer(object)) return false;
+        if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+            PyErr_Clear();  // for example a strided array: the element path takes it
+            return false;
+        }
+        held_ = true;
+        format_ = float_format(view_);
+        if (format_ == FloatFormat::None || view_.ndim != ndim || view_.shape == nullptr) return false;
+        Py_ssize_t items = 1;
+        for (int d = 0; d < ndim; ++d) items *= view_.shape[d];
+        return view_.len == items * view_.itemsize;
+    }
+    ~FloatBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    FloatBuffer() = default;
+    FloatBuffer(const FloatBuffer&) = delete;
+    FloatBuffer& operator=(const FloatBuffer&) = delete;
+
+    std::size_t shape(int d) const { return static_cast<std::size_t>(view_.shape[d]); }
+
+    // Copies `count` values starting at value `first` into out[0..count).
+    void copy(std::size_t first, std::size_t count, float* out) const {
+        if (format_ == FloatFormat::Single) {
+            if (count != 0) std::memcpy(out, static_cast<const float*>(view_.buf) + first, count * sizeof(float));
+            return;
+        }
+        double value;
+        const char* source = static_cast<const char*>(view_.buf) + first * sizeof(double);
+        for (std::size_t i = 0; i < count; ++i) {
+            std::memcpy(&value, source + i * sizeof(double), sizeof(double));  // exporters need not align
+            out[i] = static_cast<float>(value);
+        }
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    FloatFormat format_ = FloatFormat::None;
+};
+
+// Runs a conversion that may allocate without bound (the size of an array
+// comes from the caller): a failed allocation becomes MemoryError.
+template <class F>
+bool guard_memory(F&& convert) {
+    try {
+        return convert();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+bool to_vector_elements(PyObject* object, std::vector<float>* out) {
+    out->clear();
+    return walk_sequence(
+        object, [&](Py_ssize_t n) { out->reserve(static_cast<std::size_t>(n)); },
+        [&](PyObject* item) {
+            float value;
+            if (!element_to_float(item, &value)) return false;
+            out->push_back(value);
+            return true;
+        });
+}
+
+bool to_vector_unguarded(PyObject* object, std::vector<float>* out) {
+    if (refuse_str(object)) return false;
+    {
+        FloatBuffer buffer;
+        if (buffer.acquire(object, 1)) {
+            out->resize(buffer.shape(0));
+            buffer.copy(0, out->size(), out->data());
+            return true;
+        }
+    }
+    return to_vector_elements(object, out);
 }
 
 PyObject* runtime_error(const char* message) {
@@ -157,27 +269,33 @@ bool to_optional_string(PyObject* object, std::optional<std::string>* out) {
 }
 
 bool to_vector(PyObject* object, std::vector<float>* out) {
-    if (refuse_str(object)) return false;
-    out->clear();
-    return walk_sequence(
-        object, [&](Py_ssize_t n) { out->reserve(static_cast<std::size_t>(n)); },
-        [&](PyObject* item) {
-            float value;
-            if (!element_to_float(item, &value)) return false;
-            out->push_back(value);
-            return true;
-        });
+    return guard_memory([&] { return to_vector_unguarded(object, out); });
 }
 
 bool to_vectors(PyObject* object, std::vector<std::vector<float>>* out) {
-    if (refuse_str(object)) return false;
-    out->clear();
-    return walk_sequence(
-        object, [&](Py_ssize_t n) { out->reserve(static_cast<std::size_t>(n)); },
-        [&](PyObject* item) {
-            out->emplace_back();
-            return to_vector(item, &out->back());
-        });
+    return guard_memory([&] {
+        if (refuse_str(object)) return false;
+        out->clear();
+        {
+            // A 2-D array gives one query per row.
+            FloatBuffer buffer;
+            if (buffer.acquire(object, 2)) {
+                const std::size_t rows = buffer.shape(0), columns = buffer.shape(1);
+                out->resize(rows);
+                for (std::size_t r = 0; r < rows; ++r) {
+                    (*out)[r].resize(columns);
+                    buffer.copy(r * columns, columns, (*out)[r].data());
+                }
+                return true;
+            }
+        }
+        return walk_sequence(
+            object, [&](Py_ssize_t n) { out->reserve(static_cast<std::size_t>(n)); },
+            [&](PyObject* item) {
+                out->emplace_back();
+                return to_vector_unguarded(item, &out->back());
+            });
+    });
 }
 
 bool check_payload_kind(PyObject* object) {

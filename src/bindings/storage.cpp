@@ -9,6 +9,7 @@
 
 #include "bindings/args.hpp"
 #include "bindings/convert.hpp"
+#include "storage/pool.hpp"
 #include "storage/segment.hpp"
 
 namespace karnoxel::bindings {
@@ -23,7 +24,9 @@ PyVectorStorage* as_storage(PyObject* self) { return reinterpret_cast<PyVectorSt
 
 // Runs pure C++ work with the interpreter lock released. The only place where
 // C++ exceptions become Python exceptions: none ever crosses into the
-// interpreter. The work must not touch any Python object.
+// interpreter. The work must not touch any Python object. Work handed to the
+// worker pool reports its failures here too: the pool rethrows a worker's
+// exception on this thread, inside the try block.
 template <class F>
 bool without_gil(F&& work) {
     enum class Failure { None, Memory, Other } failure = Failure::None;
@@ -136,11 +139,15 @@ PyObject* vs_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t narg
     const storage::Segment& segment = as_storage(self)->segment;
     std::vector<std::vector<index::SearchHit>> answers(queries.size());
     const bool done = without_gil([&] {
+        // One pair of read locks for the whole batch: every query sees the
+        // same contents even if another thread upserts meanwhile. Workers
+        // search under the locks this thread holds and take none themselves.
         storage::SegmentReadLock locks(segment);
-        for (std::size_t i = 0; i < queries.size(); ++i) {
+        auto answer = [&](std::size_t i) {
             const storage::SearchRequest request{queries[i], options.limit, *metric, tenant_view(options.tenant)};
             answers[i] = storage::search_locked(segment, request);
-        }
+        };
+        storage::parallel_for(queries.size(), answer);
     });
     if (!done) return nullptr;
     Ref result(PyList_New(static_cast<Py_ssize_t>(answers.size())));
