@@ -88,7 +88,6 @@ float inverse_norm(float sq_norm) {
 
 PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload) {
     const auto len = static_cast<std::uint32_t>(vector.size());
-    const float sq_norm = sum_squares(vector.data(), vector.size());
     const Payload* new_payload = payload.get();
 
     // Tenant membership: find or make the code and room in its list.
@@ -117,45 +116,49 @@ PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std:
     const bool had_point = table.has_point(slot);
     const bool vector_changed = !had_point || !same_bits(table.vector(slot), vector);
 
-    // Make room for the vector before changing anything: an arena row, or a
-    // vector aside for another length.
+    // An identical vector (a payload-only update) keeps its row and its norms.
     const bool to_arena = len != 0 && len == table.arena.dim;
-    std::vector<float> aside;
-    if (to_arena) {
-        cover_slot(table.arena, slot);
-    } else if (len != 0) {
-        table.odd_counts.try_emplace(len, 0);
-        table.odd.try_emplace(slot);
-        aside.reserve(len + 1);
-        aside.assign(vector.begin(), vector.end());
-    }
-
-    // From here on nothing allocates.
-    const std::uint32_t old_len = had_point ? table.lens[slot] : 0;
-    if (old_len != 0) {
-        if (old_len == table.arena.dim) {
-            --table.arena_count;
-        } else {
-            auto count = table.odd_counts.find(old_len);
-            if (--count->second == 0 && old_len != len) table.odd_counts.erase(count);
+    if (vector_changed) {
+        const float sq_norm = sum_squares(vector.data(), vector.size());
+        // Make room for the vector before changing anything: an arena row, or a
+        // vector aside for another length.
+        std::vector<float> aside;
+        if (to_arena) {
+            cover_slot(table.arena, slot);
+        } else if (len != 0) {
+            table.odd_counts.try_emplace(len, 0);
+            table.odd.try_emplace(slot);
+            aside.reserve(len + 1);
+            aside.assign(vector.begin(), vector.end());
         }
+
+        // From here on nothing allocates.
+        const std::uint32_t old_len = had_point ? table.lens[slot] : 0;
+        if (old_len != 0) {
+            if (old_len == table.arena.dim) {
+                --table.arena_count;
+            } else {
+                auto count = table.odd_counts.find(old_len);
+                if (--count->second == 0 && old_len != len) table.odd_counts.erase(count);
+            }
+        }
+        const float inv_norm = inverse_norm(sq_norm);
+        if (to_arena) {
+            float* row = table.arena.data.data() + slot * table.arena.stride;
+            std::copy(vector.begin(), vector.end(), row);
+            row[len] = inv_norm;
+            ++table.arena_count;
+            table.odd.erase(slot);
+        } else if (len != 0) {
+            aside.push_back(inv_norm);  // room was reserved with the vector
+            table.odd.find(slot)->second = std::move(aside);
+            ++table.odd_counts.find(len)->second;
+        } else {
+            table.odd.erase(slot);
+        }
+        table.lens[slot] = len;
+        table.sq_norms[slot] = sq_norm;
     }
-    const float inv_norm = inverse_norm(sq_norm);
-    if (to_arena) {
-        float* row = table.arena.data.data() + slot * table.arena.stride;
-        std::copy(vector.begin(), vector.end(), row);
-        row[len] = inv_norm;
-        ++table.arena_count;
-        table.odd.erase(slot);
-    } else if (len != 0) {
-        aside.push_back(inv_norm);  // room was reserved with the vector
-        table.odd.find(slot)->second = std::move(aside);
-        ++table.odd_counts.find(len)->second;
-    } else {
-        table.odd.erase(slot);
-    }
-    table.lens[slot] = len;
-    table.sq_norms[slot] = sq_norm;
     table.payloads[slot] = std::move(payload);
     if (!had_point) ++table.point_count;
     table.foreign_ids.erase(slot);
@@ -180,7 +183,7 @@ PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std:
 
     // Keep the arena on the most common length. Failing here (out of memory)
     // leaves a consistent table on the old layout.
-    if (!to_arena && len != 0) {
+    if (vector_changed && !to_arena && len != 0) {
         auto count = table.odd_counts.find(len);
         if (count != table.odd_counts.end() && count->second > table.arena_count) {
             try {

@@ -346,29 +346,40 @@ bool search_layer(const HNSWIndex& index, const PointTable& table, const Probe& 
     return true;
 }
 
-// After a node moved, the old neighbours that linked to it re-select their
-// layer-0 lists from their own links and the moved node's old links, so the
-// old neighbourhood stays connected without it. Children stay.
+// After a node moved, each old neighbour that linked to it swaps that link
+// for the nearest of the moved node's old links it lacks, so the old
+// neighbourhood keeps its connections and its degree. A link to a child
+// stays: the moved node is its parent.
 void repair_old_neighbourhood(HNSWIndex& index, const PointTable& table, std::uint32_t moved,
                               const std::vector<std::uint32_t>& old_links, Scratch& scratch) {
     std::vector<std::uint32_t> list;
     for (std::uint32_t n : old_links) {
-        if (n >= GHOST || n == moved || !table.has_point(n)) continue;
+        if (n >= GHOST || n == moved || !table.has_point(n) || index.parent0[moved] == n) continue;
         read_list(index, n, 0, list);
-        if (std::find(list.begin(), list.end(), moved) == list.end()) continue;
-        auto& pool = scratch.pool;
-        pool.clear();
+        const auto at = std::find(list.begin(), list.end(), moved);
+        if (at == list.end()) continue;
         const Probe from_n = probe_for_slot(table, n);
-        for (const std::vector<std::uint32_t>* source : std::initializer_list<const std::vector<std::uint32_t>*>{&list, &old_links}) {
-            for (std::uint32_t s : *source) {
-                if (s < GHOST && s != n && !contains(pool, s)) pool.push_back({from_n.to(s), s});
+        std::uint32_t best = NO_SLOT;
+        float best_d = INF;
+        for (std::uint32_t s : old_links) {
+            if (s >= GHOST || s == n || s == moved || !table.has_point(s)) continue;
+            if (std::find(list.begin(), list.end(), s) != list.end()) continue;
+            const float d = from_n.to(s);
+            if (d < best_d) {
+                best_d = d;
+                best = s;
             }
         }
-        std::sort(pool.begin(), pool.end(), nearer);
-        select_neighbors(table, pool, index.layer0_cap, scratch.chosen);
-        include_required(pool, index.layer0_cap, [&](std::uint32_t s) { return index.parent0[s] == n; },
-                         scratch.chosen);
-        write_list(index, n, 0, scratch.chosen);
+        auto& chosen = scratch.chosen;
+        chosen.clear();
+        for (std::uint32_t s : list) {
+            if (s == moved) {
+                if (best != NO_SLOT) chosen.push_back({best_d, best});
+            } else {
+                chosen.push_back({0.0f, s});
+            }
+        }
+        write_list(index, n, 0, chosen);
     }
 }
 
