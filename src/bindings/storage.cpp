@@ -1,6 +1,8 @@
 #include "bindings/storage.hpp"
 
+#include <cstdio>
 #include <exception>
+#include <stdexcept>
 #include <new>
 #include <optional>
 #include <string>
@@ -29,12 +31,16 @@ PyVectorStorage* as_storage(PyObject* self) { return reinterpret_cast<PyVectorSt
 // exception on this thread, inside the try block.
 template <class F>
 bool without_gil(F&& work) {
-    enum class Failure { None, Memory, Other } failure = Failure::None;
+    enum class Failure { None, Memory, Full, Other } failure = Failure::None;
+    char message[128] = "";
     PyThreadState* state = PyEval_SaveThread();
     try {
         work();
     } catch (const std::bad_alloc&) {
         failure = Failure::Memory;
+    } catch (const std::length_error& e) {
+        failure = Failure::Full;
+        std::snprintf(message, sizeof message, "%s", e.what());
     } catch (...) {
         failure = Failure::Other;
     }
@@ -44,6 +50,9 @@ bool without_gil(F&& work) {
             return true;
         case Failure::Memory:
             PyErr_NoMemory();
+            return false;
+        case Failure::Full:
+            PyErr_SetString(PyExc_OverflowError, message);
             return false;
         case Failure::Other:
             PyErr_SetString(PyExc_RuntimeError, "karnoxel: internal failure in the storage engine");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
 
 namespace karnoxel::core {
 namespace {
@@ -22,6 +23,7 @@ void cover_slot(VectorArena& arena, std::uint32_t slot) {
 
 std::uint32_t append_slot(PointTable& table, std::uint64_t key) {
     const std::size_t slot_count = table.keys.size();
+    if (slot_count >= PointTable::MAX_SLOTS) throw std::length_error("a store holds at most 2147483647 points");
     // Reserve everything first: the pushes below then cannot fail.
     table.slot_of.reserve(slot_count + 1);  // grows geometrically itself
     reserve_for(table.keys, slot_count + 1);

@@ -63,6 +63,7 @@ struct TenantIndex {
 
 struct PointTable {
     static constexpr std::uint32_t NO_POINT = UINT32_MAX;  // in `lens`: slot without a point
+    static constexpr std::size_t MAX_SLOTS = 0x7FFFFFFF;   // slots stay below 2^31 (the graph marks others)
 
     IdMap slot_of;                                    // map key -> slot
     std::vector<std::uint64_t> keys;                  // slot -> map key
