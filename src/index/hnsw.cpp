@@ -266,7 +266,11 @@ void greedy(const HNSWIndex& index, const PointTable& table, const Probe& probe,
             std::uint32_t& cur, float& cur_d) {
     for (bool moved = true; moved;) {
         moved = false;
-        for (std::uint32_t n : index.neighbors(cur, layer)) {
+        const auto list = index.neighbors(cur, layer);
+        for (std::uint32_t n : list) {
+            if (n < GHOST) probe.prefetch(n);
+        }
+        for (std::uint32_t n : list) {
             if (n >= GHOST || (!probe.uniform() && !table.has_point(n))) continue;
             const float d = probe.to(n);
             if (d < cur_d) {

@@ -1,5 +1,7 @@
 #include "storage/segment.hpp"
 
+#include "core/kernels.hpp"
+
 #include "storage/snapshot.hpp"
 
 #include <algorithm>
@@ -21,7 +23,9 @@ float graph_inv_norm(const Segment& segment, core::FloatSpan query) {
     // that lacks their nodes) would never return them.
     if (graph.covered != table.point_count) return 0.0f;
     if (query.empty() || query.size() != table.arena.dim) return 0.0f;
-    return core::inverse_norm(core::sum_squares(query.data(), query.size()));
+    // Only steering uses this norm, so the fast kernel will do; the exact
+    // rescoring forms its own sums under the accumulation rule.
+    return core::inverse_norm(core::fast_kernels().dot(query.data(), query.data(), query.size()));
 }
 
 // A tenant with t of the store's n points is scanned exactly when that is
