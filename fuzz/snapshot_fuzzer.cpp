@@ -29,8 +29,8 @@ void exercise(storage::Segment& segment, const std::uint8_t* data, std::size_t s
     if (!segment.points.tenants.code_of.empty()) tenants[1] = segment.points.tenants.code_of.begin()->first;
     for (std::size_t length : lengths) {
         const std::vector<float> query = vector_from(data, size, length, length);
-        for (auto metric : {core::DistanceMetric::Cosine, core::DistanceMetric::DotProduct,
-                            core::DistanceMetric::Euclidean}) {
+        for (auto metric :
+             {core::DistanceMetric::Cosine, core::DistanceMetric::DotProduct, core::DistanceMetric::Euclidean}) {
             for (const auto& tenant : tenants) {
                 for (std::uint64_t limit : {std::uint64_t{1}, std::uint64_t{10}, std::uint64_t{1000}}) {
                     segment.search(storage::SearchRequest{query, limit, metric, tenant});

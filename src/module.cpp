@@ -55,4 +55,6 @@ PyModuleDef MODULE = {
 }  // namespace
 }  // namespace karnoxel
 
-PyMODINIT_FUNC PyInit_karnoxel(void) { return PyModuleDef_Init(&karnoxel::MODULE); }
+PyMODINIT_FUNC PyInit_karnoxel(void) {
+    return PyModuleDef_Init(&karnoxel::MODULE);
+}

@@ -227,8 +227,7 @@ void add_argument_note(const char* argument) {
     PyErr_SetRaisedException(exception.release());
 #else
     PyObject* raised = exception.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(raised))), raised,
-                  PyException_GetTraceback(raised));
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(raised))), raised, PyException_GetTraceback(raised));
 #endif
 }
 

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 #include <exception>
-#include <stdexcept>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,11 +18,12 @@ namespace karnoxel::bindings {
 namespace {
 
 struct PyVectorStorage {
-    PyObject_HEAD
-    storage::Segment segment;  // built in tp_new, destroyed in tp_dealloc
+    PyObject_HEAD storage::Segment segment;  // built in tp_new, destroyed in tp_dealloc
 };
 
-PyVectorStorage* as_storage(PyObject* self) { return reinterpret_cast<PyVectorStorage*>(self); }
+PyVectorStorage* as_storage(PyObject* self) {
+    return reinterpret_cast<PyVectorStorage*>(self);
+}
 
 // Runs pure C++ work with the interpreter lock released. The only place where
 // C++ exceptions become Python exceptions: none ever crosses into the
@@ -222,7 +223,7 @@ void vs_dealloc(PyObject* self) {
 }
 
 #define KARNOXEL_METHOD(name, fn, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
+    { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc }
 
 PyMethodDef METHODS[] = {
     KARNOXEL_METHOD("upsert", vs_upsert,

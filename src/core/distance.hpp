@@ -47,7 +47,9 @@ float cosine_distance(FloatSpan a, FloatSpan b);
 inline ScoreResult cosine_from_sums(float dot, float a_squares, float b_squares);
 
 // Whether higher scores rank first (dot product, cosine) or lower (Euclidean).
-constexpr bool higher_is_better(DistanceMetric metric) { return metric != DistanceMetric::Euclidean; }
+constexpr bool higher_is_better(DistanceMetric metric) {
+    return metric != DistanceMetric::Euclidean;
+}
 
 // Parses a metric name case-insensitively: cosine, dot_product, dot,
 // euclidean, l2. Nothing for any other text.

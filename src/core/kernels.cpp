@@ -21,13 +21,25 @@ void rows_scalar(const float* q, const float* const* rows, std::size_t count, st
             float t0, t1, t2, t3;
             if constexpr (Diff) {
                 const float d0 = qi - r0[i], d1 = qi - r1[i], d2 = qi - r2[i], d3 = qi - r3[i];
-                t0 = d0 * d0; t1 = d1 * d1; t2 = d2 * d2; t3 = d3 * d3;
+                t0 = d0 * d0;
+                t1 = d1 * d1;
+                t2 = d2 * d2;
+                t3 = d3 * d3;
             } else {
-                t0 = qi * r0[i]; t1 = qi * r1[i]; t2 = qi * r2[i]; t3 = qi * r3[i];
+                t0 = qi * r0[i];
+                t1 = qi * r1[i];
+                t2 = qi * r2[i];
+                t3 = qi * r3[i];
             }
-            s0 = s0 + t0; s1 = s1 + t1; s2 = s2 + t2; s3 = s3 + t3;
+            s0 = s0 + t0;
+            s1 = s1 + t1;
+            s2 = s2 + t2;
+            s3 = s3 + t3;
         }
-        out[r] = s0; out[r + 1] = s1; out[r + 2] = s2; out[r + 3] = s3;
+        out[r] = s0;
+        out[r + 1] = s1;
+        out[r + 2] = s2;
+        out[r + 3] = s3;
     }
     for (; r < count; ++r) {
         out[r] = Diff ? sum_squared_differences(q, rows[r], n) : sum_products(q, rows[r], n);

@@ -16,8 +16,7 @@
 namespace karnoxel::core {
 
 // out[r] = rule sum over i < n of the row terms of rows[r] against query.
-using RowsKernel = void (*)(const float* query, const float* const* rows, std::size_t count,
-                            std::size_t n, float* out);
+using RowsKernel = void (*)(const float* query, const float* const* rows, std::size_t count, std::size_t n, float* out);
 using PairKernel = float (*)(const float* a, const float* b, std::size_t n);
 
 struct ExactKernels {

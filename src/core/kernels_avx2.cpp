@@ -81,8 +81,7 @@ KARNOXEL_AVX2 void block8(const float* q, const float* const* rows, const float*
 }
 
 template <bool Diff>
-KARNOXEL_AVX2 void rows_avx2(const float* q, const float* const* rows, std::size_t count, std::size_t n,
-                             float* out) {
+KARNOXEL_AVX2 void rows_avx2(const float* q, const float* const* rows, std::size_t count, std::size_t n, float* out) {
     std::size_t r = 0;
     for (; r + 8 <= count; r += 8) {
         const float* const* next = r + 16 <= count ? rows + r + 8 : rows + r;
@@ -142,8 +141,12 @@ bool cpu_has_avx2() {
 }  // namespace
 
 namespace simd {
-const ExactKernels* avx2_exact() { return cpu_has_avx2() ? &AVX2_EXACT : nullptr; }
-const FastKernels* avx2_fast() { return cpu_has_avx2() ? &AVX2_FAST : nullptr; }
+const ExactKernels* avx2_exact() {
+    return cpu_has_avx2() ? &AVX2_EXACT : nullptr;
+}
+const FastKernels* avx2_fast() {
+    return cpu_has_avx2() ? &AVX2_FAST : nullptr;
+}
 }  // namespace simd
 
 }  // namespace karnoxel::core
@@ -151,8 +154,12 @@ const FastKernels* avx2_fast() { return cpu_has_avx2() ? &AVX2_FAST : nullptr; }
 #else
 
 namespace karnoxel::core::simd {
-const ExactKernels* avx2_exact() { return nullptr; }
-const FastKernels* avx2_fast() { return nullptr; }
+const ExactKernels* avx2_exact() {
+    return nullptr;
+}
+const FastKernels* avx2_fast() {
+    return nullptr;
+}
 }  // namespace karnoxel::core::simd
 
 #endif

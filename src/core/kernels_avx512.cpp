@@ -148,8 +148,12 @@ bool cpu_has_avx512() {
 }  // namespace
 
 namespace simd {
-const ExactKernels* avx512_exact() { return cpu_has_avx512() ? &AVX512_EXACT : nullptr; }
-const FastKernels* avx512_fast() { return cpu_has_avx512() ? &AVX512_FAST : nullptr; }
+const ExactKernels* avx512_exact() {
+    return cpu_has_avx512() ? &AVX512_EXACT : nullptr;
+}
+const FastKernels* avx512_fast() {
+    return cpu_has_avx512() ? &AVX512_FAST : nullptr;
+}
 }  // namespace simd
 
 }  // namespace karnoxel::core
@@ -157,8 +161,12 @@ const FastKernels* avx512_fast() { return cpu_has_avx512() ? &AVX512_FAST : null
 #else
 
 namespace karnoxel::core::simd {
-const ExactKernels* avx512_exact() { return nullptr; }
-const FastKernels* avx512_fast() { return nullptr; }
+const ExactKernels* avx512_exact() {
+    return nullptr;
+}
+const FastKernels* avx512_fast() {
+    return nullptr;
+}
 }  // namespace karnoxel::core::simd
 
 #endif

@@ -8,7 +8,9 @@
 namespace karnoxel::core {
 namespace {
 
-std::size_t stride_for(std::uint32_t dim) { return static_cast<std::size_t>(dim) + 1; }
+std::size_t stride_for(std::uint32_t dim) {
+    return static_cast<std::size_t>(dim) + 1;
+}
 
 bool same_bits(FloatSpan a, FloatSpan b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);

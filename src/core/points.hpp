@@ -38,9 +38,9 @@ void reserve_for(Vector& v, std::size_t count) {
 // with the vector's inverse norm, so a graph distance reads its vector and
 // its norm from the same cache lines.
 struct VectorArena {
-    std::uint32_t dim = 0;     // vector length; 0 until the first non-empty vector arrives
-    std::size_t stride = 0;    // floats per row: dim + 1 (the inverse norm)
-    PodBuffer<float> data;     // slot * stride floats; rows of slots without such a vector stay zero
+    std::uint32_t dim = 0;   // vector length; 0 until the first non-empty vector arrives
+    std::size_t stride = 0;  // floats per row: dim + 1 (the inverse norm)
+    PodBuffer<float> data;   // slot * stride floats; rows of slots without such a vector stay zero
 };
 
 struct StringKeyHash {
@@ -65,20 +65,21 @@ struct PointTable {
     static constexpr std::uint32_t NO_POINT = UINT32_MAX;  // in `lens`: slot without a point
     static constexpr std::size_t MAX_SLOTS = 0x7FFFFFFF;   // slots stay below 2^31 (the graph marks others)
 
-    IdMap slot_of;                                    // map key -> slot
-    std::vector<std::uint64_t> keys;                  // slot -> map key
-    std::vector<std::uint32_t> lens;                  // slot -> vector length, or NO_POINT
-    std::vector<float> sq_norms;                      // slot -> sum of squares under the accumulation rule
-    std::vector<std::unique_ptr<Payload>> payloads;   // slot -> payload, null when absent
-    std::vector<std::uint32_t> tenant_of;             // slot -> tenant code, 0 for none
-    std::vector<std::uint32_t> tenant_pos;            // slot -> index in its tenant's member list
-    VectorArena arena;                                // vectors of length arena.dim (rows up to the last such slot)
-    std::unordered_map<std::uint32_t, std::vector<float>> odd;    // slot -> vector of another non-zero length, then its inverse norm
-    std::unordered_map<std::uint32_t, std::uint32_t> odd_counts;  // length -> number of odd vectors of it
-    std::size_t arena_count = 0;                      // points whose vector lives in the arena
+    IdMap slot_of;                                   // map key -> slot
+    std::vector<std::uint64_t> keys;                 // slot -> map key
+    std::vector<std::uint32_t> lens;                 // slot -> vector length, or NO_POINT
+    std::vector<float> sq_norms;                     // slot -> sum of squares under the accumulation rule
+    std::vector<std::unique_ptr<Payload>> payloads;  // slot -> payload, null when absent
+    std::vector<std::uint32_t> tenant_of;            // slot -> tenant code, 0 for none
+    std::vector<std::uint32_t> tenant_pos;           // slot -> index in its tenant's member list
+    VectorArena arena;                               // vectors of length arena.dim (rows up to the last such slot)
+    std::unordered_map<std::uint32_t, std::vector<float>>
+        odd;  // slot -> vector of another non-zero length, then its inverse norm
+    std::unordered_map<std::uint32_t, std::uint32_t> odd_counts;   // length -> number of odd vectors of it
+    std::size_t arena_count = 0;                                   // points whose vector lives in the arena
     std::unordered_map<std::uint32_t, std::uint64_t> foreign_ids;  // slot -> Point.id where it differs from the key
     TenantIndex tenants;
-    std::size_t point_count = 0;                      // slots holding a point
+    std::size_t point_count = 0;  // slots holding a point
 
     std::size_t slot_count() const { return keys.size(); }
     bool has_point(std::uint32_t slot) const { return lens[slot] != NO_POINT; }

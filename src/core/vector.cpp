@@ -28,8 +28,7 @@ void Payload::set(std::string key, PayloadValue value) {
 
 Payload make_payload(std::vector<std::pair<std::string, PayloadValue>> entries) {
     // Stable sort keeps arrival order among equal keys; the last one wins.
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     Payload payload;
     payload.entries.reserve(entries.size());
     for (auto& entry : entries) {

@@ -81,8 +81,7 @@ void score_slots(core::FloatSpan query, core::DistanceMetric metric, const core:
         if (query_squares == 0.0f) return;  // every cosine fails on a zero query
     }
     const core::ExactKernels& kernels = core::exact_kernels();
-    const core::RowsKernel rows_kernel =
-        metric == DistanceMetric::Euclidean ? kernels.sqdiff_rows : kernels.dot_rows;
+    const core::RowsKernel rows_kernel = metric == DistanceMetric::Euclidean ? kernels.sqdiff_rows : kernels.dot_rows;
 
     constexpr std::size_t BATCH = 1024;
     std::uint32_t batch_slots[BATCH];
@@ -101,7 +100,8 @@ void score_slots(core::FloatSpan query, core::DistanceMetric metric, const core:
                     emit(slot, std::sqrt(sums[j]));
                     break;
                 case DistanceMetric::Cosine: {
-                    const core::ScoreResult cosine = core::cosine_from_sums(sums[j], query_squares, table.sq_norms[slot]);
+                    const core::ScoreResult cosine =
+                        core::cosine_from_sums(sums[j], query_squares, table.sq_norms[slot]);
                     if (cosine.ok()) emit(slot, cosine.value());
                     break;
                 }

@@ -34,11 +34,11 @@ constexpr Nearer nearer{};
 struct Scratch {
     std::vector<std::uint16_t> visited;  // slot -> epoch of the walk that last visited it
     std::uint16_t epoch = 0;
-    std::vector<Candidate> candidates;   // min-heap: nodes still to expand
-    std::vector<Candidate> results;      // max-heap: best nodes found
-    std::vector<Candidate> pool;         // selection input
-    std::vector<Candidate> chosen;       // selection output
-    std::vector<std::uint32_t> listed;   // a copy of the list being changed
+    std::vector<Candidate> candidates;  // min-heap: nodes still to expand
+    std::vector<Candidate> results;     // max-heap: best nodes found
+    std::vector<Candidate> pool;        // selection input
+    std::vector<Candidate> chosen;      // selection output
+    std::vector<std::uint32_t> listed;  // a copy of the list being changed
 
     void begin(std::size_t slots) {
         if (visited.size() < slots) visited.resize(slots, 0);
@@ -116,8 +116,9 @@ std::size_t capacity(const HNSWIndex& index, std::size_t layer) {
     return layer == 0 ? index.layer0_cap : index.upper_cap;
 }
 
-std::uint32_t* layer0_block(HNSWIndex& index, std::uint32_t slot) { return index.layer0.data() + slot * index.stride(); }
-
+std::uint32_t* layer0_block(HNSWIndex& index, std::uint32_t slot) {
+    return index.layer0.data() + slot * index.stride();
+}
 
 std::vector<std::uint32_t>* upper_list(HNSWIndex& index, std::uint32_t slot, std::size_t layer, bool grow) {
     std::uint32_t handle = index.upper_of[slot];
@@ -212,8 +213,8 @@ bool needs_parent(const HNSWIndex& index, std::uint32_t slot) {
 // its members and the target; on layer 0 the node's children stay, and a
 // target without a parent is kept if any non-child can make room for it (the
 // node then becomes its parent).
-bool add_link(HNSWIndex& index, const PointTable& table, std::uint32_t node, std::uint32_t target,
-              std::size_t layer, Scratch& scratch) {
+bool add_link(HNSWIndex& index, const PointTable& table, std::uint32_t node, std::uint32_t target, std::size_t layer,
+              Scratch& scratch) {
     if (node == target) return false;
     std::vector<std::uint32_t>& current = scratch.listed;
     read_list(index, node, layer, current);
@@ -251,7 +252,8 @@ bool add_link(HNSWIndex& index, const PointTable& table, std::uint32_t node, std
         auto child = [&](std::uint32_t s) { return index.parent0[s] == node; };
         include_required(pool, cap, child, scratch.chosen);
         if (adopt) {
-            include_required(pool, cap, [&](std::uint32_t s) { return child(s) || s == target; }, scratch.chosen);
+            include_required(
+                pool, cap, [&](std::uint32_t s) { return child(s) || s == target; }, scratch.chosen);
         }
     }
     write_list(index, node, layer, scratch.chosen);
@@ -262,8 +264,8 @@ bool add_link(HNSWIndex& index, const PointTable& table, std::uint32_t node, std
 
 // Greedy walk on an upper layer: move to the nearest listed neighbour while
 // it is strictly nearer.
-void greedy(const HNSWIndex& index, const PointTable& table, const Probe& probe, std::size_t layer,
-            std::uint32_t& cur, float& cur_d) {
+void greedy(const HNSWIndex& index, const PointTable& table, const Probe& probe, std::size_t layer, std::uint32_t& cur,
+            float& cur_d) {
     for (bool moved = true; moved;) {
         moved = false;
         const auto list = index.neighbors(cur, layer);
@@ -283,11 +285,11 @@ void greedy(const HNSWIndex& index, const PointTable& table, const Probe& probe,
 }
 
 struct LayerSearch {
-    std::size_t ef;               // results kept
+    std::size_t ef;  // results kept
     std::size_t layer;
-    std::uint32_t exclude;        // walked through but never a result (the node being linked)
-    std::uint32_t tenant;         // 0: every node may be a result
-    std::size_t visit_budget;     // SIZE_MAX: unlimited
+    std::uint32_t exclude;     // walked through but never a result (the node being linked)
+    std::uint32_t tenant;      // 0: every node may be a result
+    std::size_t visit_budget;  // SIZE_MAX: unlimited
 };
 
 // Best-first search of one layer from `start`. Leaves the results in
@@ -482,8 +484,8 @@ void insert(HNSWIndex& index, const PointTable& table, std::uint32_t slot) {
                     if (s < GHOST && !contains(nearest, s)) nearest.push_back({probe.to(s), s});
                 }
                 std::sort(nearest.begin(), nearest.end(), nearer);
-                include_required(nearest, index.layer0_cap, [&](std::uint32_t s) { return index.parent0[s] == slot; },
-                                 chosen);
+                include_required(
+                    nearest, index.layer0_cap, [&](std::uint32_t s) { return index.parent0[s] == slot; }, chosen);
             }
         }
         write_list(index, slot, layer, chosen);

@@ -36,7 +36,7 @@ inline constexpr std::uint64_t MAX_LINKS = 64;
 // Insertion breadth is at least the list capacity and at most this.
 inline constexpr std::uint64_t MAX_EF_CONSTRUCTION = 4096;
 
-inline constexpr std::uint8_t NO_NODE = 0xFF;     // in `levels`: the slot has no node
+inline constexpr std::uint8_t NO_NODE = 0xFF;                // in `levels`: the slot has no node
 inline constexpr std::uint32_t OVERFLOW_COUNT = UINT32_MAX;  // layer-0 count of a list kept in layer0_overflow
 // List entries at or above this name `ghost_ids[entry - GHOST]`: ids a loaded
 // snapshot listed that have neither a point nor a node. Walks pass over
@@ -55,21 +55,22 @@ struct HNSWIndex {
     std::optional<std::uint64_t> entry_point;                 // id of the node where walks start
     std::uint64_t max_level = 0;                              // top layer
 
-    std::uint32_t entry_slot = NO_SLOT;        // slot of entry_point, NO_SLOT when there is none
-    std::size_t upper_cap = 16;                // list capacity on layers 1..15 (m within bounds)
-    std::size_t layer0_cap = 32;               // list capacity on layer 0 (2 * upper_cap)
-    std::vector<std::uint8_t> levels;          // slot -> top layer of its node, NO_NODE without one
-    core::PodBuffer<std::uint32_t> layer0;     // slot * (1 + layer0_cap): count, then neighbour slots
-    std::vector<std::uint32_t> parent0;        // slot -> node whose layer-0 list must keep it (a tree rooted
-                                               // at the entry point), NO_SLOT for the entry and for no node
-    std::vector<std::uint32_t> upper_of;       // slot -> 1 + index into `upper`, 0 for none
-    std::vector<UpperLists> upper;             // upper-layer lists of the nodes that have them
+    std::uint32_t entry_slot = NO_SLOT;     // slot of entry_point, NO_SLOT when there is none
+    std::size_t upper_cap = 16;             // list capacity on layers 1..15 (m within bounds)
+    std::size_t layer0_cap = 32;            // list capacity on layer 0 (2 * upper_cap)
+    std::vector<std::uint8_t> levels;       // slot -> top layer of its node, NO_NODE without one
+    core::PodBuffer<std::uint32_t> layer0;  // slot * (1 + layer0_cap): count, then neighbour slots
+    std::vector<std::uint32_t> parent0;     // slot -> node whose layer-0 list must keep it (a tree rooted
+                                            // at the entry point), NO_SLOT for the entry and for no node
+    std::vector<std::uint32_t> upper_of;    // slot -> 1 + index into `upper`, 0 for none
+    std::vector<UpperLists> upper;          // upper-layer lists of the nodes that have them
     std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> layer0_overflow;  // loaded lists over layer0_cap
-    std::vector<std::uint64_t> ghost_ids;      // ids of listed entries >= GHOST
-    std::unordered_map<std::uint32_t, std::uint64_t> node_ids;  // slot -> node id where a snapshot gave another than the key
-    std::size_t node_count = 0;                // slots with a node
-    std::size_t covered = 0;                   // slots with both a node and a point (all points, unless a
-                                               // loaded snapshot left some without a node)
+    std::vector<std::uint64_t> ghost_ids;                                           // ids of listed entries >= GHOST
+    std::unordered_map<std::uint32_t, std::uint64_t>
+        node_ids;                // slot -> node id where a snapshot gave another than the key
+    std::size_t node_count = 0;  // slots with a node
+    std::size_t covered = 0;     // slots with both a node and a point (all points, unless a
+                                 // loaded snapshot left some without a node)
 
     HNSWIndex() = default;
     HNSWIndex(std::uint64_t m_, std::uint64_t ef_construction_, std::uint64_t ef_search_);
@@ -112,11 +113,11 @@ void reserve_slots(HNSWIndex& index, std::size_t slot_count);
 void insert(HNSWIndex& index, const core::PointTable& table, std::uint32_t slot);
 
 struct GraphQuery {
-    core::FloatSpan query;         // the query vector (length: the table's main dimension)
-    float inv_norm;                // 1/|query|, non-zero
-    std::size_t breadth;           // layer-0 result list length
-    std::uint32_t tenant;          // keep only nodes of this tenant code; 0: no filter
-    std::size_t visit_budget;      // give up after visiting this many nodes (SIZE_MAX: never)
+    core::FloatSpan query;     // the query vector (length: the table's main dimension)
+    float inv_norm;            // 1/|query|, non-zero
+    std::size_t breadth;       // layer-0 result list length
+    std::uint32_t tenant;      // keep only nodes of this tenant code; 0: no filter
+    std::size_t visit_budget;  // give up after visiting this many nodes (SIZE_MAX: never)
 };
 
 struct GraphAnswer {
@@ -132,12 +133,12 @@ GraphAnswer search_knn(const HNSWIndex& index, const core::PointTable& table, co
 // Structure figures for tests and diagnostics.
 struct GraphReport {
     std::size_t nodes = 0;
-    std::size_t reachable = 0;        // nodes reachable from the entry point over all layers
+    std::size_t reachable = 0;  // nodes reachable from the entry point over all layers
     std::size_t self_links = 0;
     std::size_t duplicate_links = 0;
-    std::size_t over_capacity = 0;    // lists longer than their layer's capacity
-    std::size_t dangling = 0;         // listed slots that have no node
-    std::size_t orphans = 0;          // nodes other than the entry without a parent
+    std::size_t over_capacity = 0;  // lists longer than their layer's capacity
+    std::size_t dangling = 0;       // listed slots that have no node
+    std::size_t orphans = 0;        // nodes other than the entry without a parent
     std::size_t layer0_links = 0;
 };
 GraphReport inspect(const HNSWIndex& index);

@@ -22,14 +22,24 @@ public:
         check(pthread_rwlock_init(&lock_, &attr), "init");
         pthread_rwlockattr_destroy(&attr);
     }
-    ~RwLock() { pthread_rwlock_destroy(&lock_); }
+    ~RwLock() {
+        pthread_rwlock_destroy(&lock_);
+    }
     RwLock(const RwLock&) = delete;
     RwLock& operator=(const RwLock&) = delete;
 
-    void lock_shared() { check(pthread_rwlock_rdlock(&lock_), "rdlock"); }
-    void unlock_shared() { check(pthread_rwlock_unlock(&lock_), "unlock"); }
-    void lock() { check(pthread_rwlock_wrlock(&lock_), "wrlock"); }
-    void unlock() { check(pthread_rwlock_unlock(&lock_), "unlock"); }
+    void lock_shared() {
+        check(pthread_rwlock_rdlock(&lock_), "rdlock");
+    }
+    void unlock_shared() {
+        check(pthread_rwlock_unlock(&lock_), "unlock");
+    }
+    void lock() {
+        check(pthread_rwlock_wrlock(&lock_), "wrlock");
+    }
+    void unlock() {
+        check(pthread_rwlock_unlock(&lock_), "unlock");
+    }
 
 private:
     static void check(int rc, const char* what) {

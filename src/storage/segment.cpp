@@ -1,11 +1,10 @@
 #include "storage/segment.hpp"
 
-#include "core/kernels.hpp"
-
-#include "storage/snapshot.hpp"
-
 #include <algorithm>
 #include <utility>
+
+#include "core/kernels.hpp"
+#include "storage/snapshot.hpp"
 
 namespace karnoxel::storage {
 namespace {

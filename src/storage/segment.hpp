@@ -32,7 +32,8 @@ struct Segment {
     mutable RwLock points_lock;  // guards `points`
     core::PointTable points;     // every stored point
     mutable RwLock index_lock;   // guards `index`; taken after `points_lock`
-    index::HNSWIndex index{index::DEFAULT_M, index::DEFAULT_EF_CONSTRUCTION, index::DEFAULT_EF_SEARCH};  // the graph over the points
+    index::HNSWIndex index{index::DEFAULT_M, index::DEFAULT_EF_CONSTRUCTION,
+                           index::DEFAULT_EF_SEARCH};  // the graph over the points
 
     // Stores or replaces a point. Never fails on content; may throw
     // std::bad_alloc, in which case nothing has changed.
@@ -54,8 +55,7 @@ struct Segment {
 // Both read locks of a segment, taken points first and released in reverse.
 class SegmentReadLock {
 public:
-    explicit SegmentReadLock(const Segment& segment)
-        : points_(segment.points_lock), index_(segment.index_lock) {}
+    explicit SegmentReadLock(const Segment& segment) : points_(segment.points_lock), index_(segment.index_lock) {}
 
 private:
     ReadGuard points_;
