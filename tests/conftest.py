@@ -1,4 +1,6 @@
 import os
+import threading
+import time
 import zlib
 
 import numpy as np
@@ -69,3 +71,24 @@ def rank_key(metric):
     if metric == "l2":
         return lambda s: (np.isnan(s), s if not np.isnan(s) else 0.0)
     return lambda s: (np.isnan(s), -s if not np.isnan(s) else 0.0)
+
+
+def run_threads(targets, timeout=120):
+    """Runs each callable on its own thread; fails on any exception, and on a
+    thread still running after `timeout` seconds (a deadlock)."""
+    errors = []
+
+    def wrap(target):
+        try:
+            target()
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=wrap, args=(t,), daemon=True) for t in targets]
+    for t in threads:
+        t.start()
+    deadline = time.monotonic() + timeout
+    for t in threads:
+        t.join(max(0.0, deadline - time.monotonic()))
+    assert not any(t.is_alive() for t in threads), "deadlock: a thread did not finish"
+    assert not errors, errors

@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 from karnoxel import VectorStorage
+from conftest import run_threads
 from snapshot_format import parse
 
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
@@ -23,25 +24,6 @@ def image_of(store, tmp_path):
     path = tmp_path / "state.snap"
     store.save(str(path))
     return path.read_bytes()
-
-
-def run_threads(targets, timeout):
-    errors = []
-
-    def wrap(target):
-        try:
-            target()
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=wrap, args=(t,), daemon=True) for t in targets]
-    for t in threads:
-        t.start()
-    deadline = time.monotonic() + timeout
-    for t in threads:
-        t.join(max(0.0, deadline - time.monotonic()))
-    assert not any(t.is_alive() for t in threads), "deadlock: threads still running"
-    assert not errors, errors
 
 
 def test_eight_threads_mixed_operations(tmp_path):

@@ -5,24 +5,7 @@ import threading
 import numpy as np
 
 from karnoxel import VectorStorage
-
-
-def run_threads(targets, timeout=120):
-    errors = []
-
-    def wrap(target):
-        try:
-            target()
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=wrap, args=(t,)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout)
-    assert not any(t.is_alive() for t in threads), "deadlock: a thread did not finish"
-    assert not errors, errors
+from conftest import run_threads
 
 
 def test_concurrent_upserts_and_searches(rng):
