@@ -161,3 +161,33 @@ def test_every_simd_path_matches_scalar():
         proc = subprocess.run([sys.executable, "-c", PROBE], env=env, capture_output=True, text=True, check=True)
         results[path] = json.loads(proc.stdout)
     assert all(r == results["scalar"] for r in results.values()), list(results)
+
+
+GRAPH_PROBE = r"""
+import json, sys, numpy as np, karnoxel
+rng = np.random.default_rng(3)
+x = rng.standard_normal((900, 37)).astype(np.float32)
+s = karnoxel.VectorStorage()
+for i, row in enumerate(x): s.upsert(i, row.tolist(), None)
+q = rng.standard_normal((5, 37)).astype(np.float32)
+out = [[(i, np.float32(v).view(np.uint32).item()) for i, v in s.search(v.tolist(), 40, m)]
+       for v in q for m in ["dot", "l2", "cosine"]]
+json.dump(out, sys.stdout)
+"""
+
+
+@pytest.mark.parametrize("path", available_paths())
+def test_graph_route_scores_are_exact_on_every_simd_path(path):
+    # The steering kernels may pick other candidates per path; every score
+    # returned must still be the exact one for its point.
+    env = dict(os.environ, KARNOXEL_SIMD=path)
+    proc = subprocess.run([sys.executable, "-c", GRAPH_PROBE], env=env, capture_output=True, text=True, check=True)
+    answers = iter(json.loads(proc.stdout))
+    rng = np.random.default_rng(3)
+    x = rng.standard_normal((900, 37)).astype(np.float32)
+    for q in rng.standard_normal((5, 37)).astype(np.float32):
+        for metric in ["dot", "l2", "cosine"]:
+            hits = next(answers)
+            assert len(hits) == 40
+            expected, _ = ref_scores(q, x[[i for i, _ in hits]], metric)
+            assert [b for _, b in hits] == [bits(e) for e in expected]
