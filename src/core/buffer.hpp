@@ -86,6 +86,18 @@ public:
         size_ = count;
     }
 
+    // Appends `count` elements left uninitialised, for the caller to fill
+    // (reading a file into them, say); returns where they start.
+    T* extend(std::size_t count) {
+        if (size_ + count > capacity_) reserve(std::max(size_ + count, capacity_ + capacity_ / 2));
+        T* start = data_ + size_;
+        size_ += count;
+        return start;
+    }
+
+    // Drops elements from the end.
+    void truncate(std::size_t count) { size_ = std::min(size_, count); }
+
     void assign(std::size_t count, T value) {
         size_ = 0;
         resize(count, value);

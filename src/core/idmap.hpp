@@ -28,6 +28,15 @@ public:
         }
     }
 
+    // Starts loading the bucket where a lookup of `id` begins.
+    void prefetch(std::uint64_t id) const {
+        if (size_ != 0) {
+            const std::size_t i = home(id);
+            __builtin_prefetch(ids_.data() + i);
+            __builtin_prefetch(slots_.data() + i);
+        }
+    }
+
     // Makes room for `count` entries, so the next inserts up to it cannot fail.
     void reserve(std::size_t count) {
         if (count * 4 > capacity() * 3) rehash(count);

@@ -91,6 +91,11 @@ float inverse_norm(float sq_norm) {
 }
 
 PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload) {
+    return put_point(table, key, vector, std::move(payload), NAN);
+}
+
+PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload,
+                    float known_sq_norm) {
     const auto len = static_cast<std::uint32_t>(vector.size());
     const Payload* new_payload = payload.get();
 
@@ -123,7 +128,9 @@ PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std:
     // An identical vector (a payload-only update) keeps its row and its norms.
     const bool to_arena = len != 0 && len == table.arena.dim;
     if (vector_changed) {
-        const float sq_norm = sum_squares(vector.data(), vector.size());
+        // NaN marks "not given" (a real NaN sum is recomputed, to the same NaN).
+        const float sq_norm =
+            known_sq_norm == known_sq_norm ? known_sq_norm : sum_squares(vector.data(), vector.size());
         // Make room for the vector before changing anything: an arena row, or a
         // vector aside for another length.
         std::vector<float> aside;

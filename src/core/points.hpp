@@ -132,6 +132,11 @@ float inverse_norm(float sq_norm);
 // leaves it as it was.
 PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload);
 
+// The same with the vector's sum of squares (under the accumulation rule)
+// already formed, as a bulk load does many at a time.
+PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload,
+                    float sq_norm);
+
 // Gives `key` a slot without a point (used for graph nodes of loaded
 // snapshots whose point is missing).
 std::uint32_t ensure_slot(PointTable& table, std::uint64_t key);

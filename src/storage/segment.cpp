@@ -75,7 +75,7 @@ std::optional<std::string> Segment::load_from_disk(const std::string& path) {
     {
         auto bytes = read_snapshot_file(path);
         if (!bytes.ok()) return bytes.error();
-        auto decoded = decode_snapshot(bytes.value());
+        auto decoded = decode_snapshot({bytes.value().data(), bytes.value().size()});
         if (!decoded.ok()) {
             return "Postcard binary deserialization pipeline failure (possible corruption): " +
                    std::string(error_text(decoded.error()));

@@ -12,6 +12,7 @@
 #include <limits>
 #include <unordered_map>
 
+#include "core/kernels.hpp"
 #include "core/random.hpp"
 
 namespace karnoxel::storage {
@@ -264,23 +265,70 @@ bool read_payload(Reader& r, std::unique_ptr<core::Payload>& out) {
     return true;
 }
 
+// Points are stored in batches of one vector length, their sums of squares
+// formed 16 at a time by the exact row kernel: squares of differences from
+// a zero query are the squares themselves, bit for bit, summed in the same
+// order as a single vector's.
+class PointBatch {
+public:
+    explicit PointBatch(PointTable& points) : points_(points) {}
+
+    void add(std::uint64_t key, std::uint64_t id, const std::uint8_t* floats, std::size_t length,
+             std::unique_ptr<core::Payload> payload) {
+        if (!pending_.empty() && (length != length_ || pending_.size() == CAPACITY)) flush();
+        length_ = length;
+        const std::size_t offset = values_.size();
+        values_.resize(offset + length);
+        if (length != 0) std::memcpy(values_.data() + offset, floats, length * sizeof(float));
+        pending_.push_back({key, id, offset, std::move(payload)});
+    }
+
+    void flush() {
+        if (pending_.empty()) return;
+        const float* rows[CAPACITY];
+        float norms[CAPACITY];
+        for (std::size_t i = 0; i < pending_.size(); ++i) rows[i] = values_.data() + pending_[i].offset;
+        zeros_.assign(length_, 0.0f);
+        core::exact_kernels().sqdiff_rows(zeros_.data(), rows, pending_.size(), length_, norms);
+        for (std::size_t i = 0; i < pending_.size(); ++i) {
+            Pending& p = pending_[i];
+            const core::PutResult put =
+                core::put_point(points_, p.key, {rows[i], length_}, std::move(p.payload), norms[i]);
+            if (p.id != p.key) points_.foreign_ids[put.slot] = p.id;
+        }
+        pending_.clear();
+        values_.clear();
+    }
+
+private:
+    static constexpr std::size_t CAPACITY = 64;
+    struct Pending {
+        std::uint64_t key, id;
+        std::size_t offset;  // of the vector in values_
+        std::unique_ptr<core::Payload> payload;
+    };
+    PointTable& points_;
+    std::vector<Pending> pending_;
+    std::vector<float> values_;  // the batch's vectors back to back
+    std::vector<float> zeros_;
+    std::size_t length_ = 0;
+};
+
 bool read_points(Reader& r, PointTable& points) {
     std::uint64_t count;
     if (!r.u64(count)) return false;
-    std::vector<float> vector;  // reused; the buffer's floats need not be aligned
+    PointBatch batch(points);
     for (std::uint64_t i = 0; i < count; ++i) {
         std::uint64_t key, id, length;
         if (!r.u64(key) || !r.u64(id) || !r.u64(length)) return false;
         const std::uint8_t* floats;
         if (length > r.remaining() / sizeof(float)) return r.fail(DecodeError::UnexpectedEnd);
         if (!r.bytes(static_cast<std::size_t>(length) * sizeof(float), floats)) return false;
-        vector.resize(static_cast<std::size_t>(length));
-        if (length != 0) std::memcpy(vector.data(), floats, vector.size() * sizeof(float));
         std::unique_ptr<core::Payload> payload;
         if (!read_payload(r, payload)) return false;
-        const core::PutResult put = core::put_point(points, key, vector, std::move(payload));
-        if (id != key) points.foreign_ids[put.slot] = id;
+        batch.add(key, id, floats, static_cast<std::size_t>(length), std::move(payload));
     }
+    batch.flush();
     return true;
 }
 
@@ -309,14 +357,17 @@ void grow_graph(HNSWIndex& index, std::size_t slots) {
 // parent when they are next linked).
 void assign_parents(HNSWIndex& index) {
     if (index.entry_slot == index::NO_SLOT) return;
-    std::vector<bool> reached(index.levels.size(), false);
     std::vector<std::uint32_t> queue{index.entry_slot};
-    reached[index.entry_slot] = true;
     for (std::size_t head = 0; head < queue.size(); ++head) {
         const std::uint32_t slot = queue[head];
-        for (std::uint32_t n : index.neighbors(slot, 0)) {
-            if (n >= index::GHOST || reached[n] || !index.has_node(n)) continue;
-            reached[n] = true;
+        if (head + 1 < queue.size()) __builtin_prefetch(index.layer0.data() + queue[head + 1] * index.stride());
+        const auto list = index.neighbors(slot, 0);
+        for (std::uint32_t n : list) {
+            if (n < index::GHOST) __builtin_prefetch(index.parent0.data() + n);
+        }
+        for (std::uint32_t n : list) {
+            // A slot's parent doubles as its "reached" mark.
+            if (n >= index::GHOST || n == index.entry_slot || index.parent0[n] != index::NO_SLOT) continue;
             index.parent0[n] = slot;
             queue.push_back(n);
         }
@@ -332,20 +383,38 @@ bool read_nodes(Reader& r, PointTable& points, HNSWIndex& index) {
     for (std::uint64_t i = 0; i < count; ++i) {
         std::uint64_t key;
         if (!skip_node(r, key)) return false;
+        // Images written by a store list nodes in the order of their points.
+        if (i < points.slot_count() && points.keys[i] == key) continue;
         core::ensure_slot(points, key);
     }
     const std::uint8_t* end = r.position();
     grow_graph(index, points.slot_count());
 
+    // Ids to slots: a direct array when the ids are dense enough (sequential
+    // ids are common), the hash map otherwise.
+    std::uint64_t max_key = 0;
+    for (std::uint64_t key : points.keys) max_key = std::max(max_key, key);
+    std::vector<std::uint32_t> direct;
+    if (max_key < 4 * static_cast<std::uint64_t>(points.slot_count()) + 1024) {
+        direct.assign(static_cast<std::size_t>(max_key) + 1, core::IdMap::NONE);
+        for (std::uint32_t slot = 0; slot < points.slot_count(); ++slot) direct[points.keys[slot]] = slot;
+    }
+    auto slot_of = [&](std::uint64_t id) {
+        if (!direct.empty()) return id < direct.size() ? direct[id] : core::IdMap::NONE;
+        return points.slot_of.find(id);
+    };
+
     // Second pass over bytes known to be well formed.
     r.seek(start);
     std::unordered_map<std::uint64_t, std::uint32_t> ghost_of;
     std::vector<std::uint32_t> list;
+    std::vector<std::uint64_t> ids;
     for (std::uint64_t i = 0; i < count; ++i) {
         std::uint64_t key, id, length, entry;
         r.u64(key);
         r.u64(id);
-        const std::uint32_t slot = *core::find_slot(points, key);
+        const std::uint32_t slot =
+            i < points.slot_count() && points.keys[i] == key ? static_cast<std::uint32_t>(i) : slot_of(key);
         if (!index.has_node(slot)) ++index.node_count;
         if (id != key) {
             index.node_ids[slot] = id;
@@ -356,14 +425,24 @@ bool read_nodes(Reader& r, PointTable& points, HNSWIndex& index) {
         if (index.upper_of[slot] != 0) index.upper[index.upper_of[slot] - 1].layers.clear();
         for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
             r.u64(length);
-            list.clear();
-            list.reserve(r.reservation(length, sizeof(std::uint32_t)));
+            ids.clear();
+            ids.reserve(r.reservation(length, sizeof(std::uint64_t)));
             for (std::uint64_t k = 0; k < length; ++k) {
                 r.u64(entry);
-                std::uint32_t target = points.slot_of.find(entry);
+                ids.push_back(entry);
+                // Resolve the list's ids with their lookups overlapped.
+                if (direct.empty()) {
+                    points.slot_of.prefetch(entry);
+                } else if (entry < direct.size()) {
+                    __builtin_prefetch(direct.data() + entry);
+                }
+            }
+            list.clear();
+            for (const std::uint64_t listed : ids) {
+                std::uint32_t target = slot_of(listed);
                 if (target == core::IdMap::NONE) {
-                    auto [it, fresh] = ghost_of.try_emplace(entry, static_cast<std::uint32_t>(index.ghost_ids.size()));
-                    if (fresh) index.ghost_ids.push_back(entry);
+                    auto [it, fresh] = ghost_of.try_emplace(listed, static_cast<std::uint32_t>(index.ghost_ids.size()));
+                    if (fresh) index.ghost_ids.push_back(listed);
                     target = index::GHOST + it->second;
                 }
                 list.push_back(target);
@@ -649,40 +728,26 @@ std::optional<std::string> write_snapshot_file(const std::string& requested, std
     return std::nullopt;
 }
 
-core::Result<std::vector<std::uint8_t>, std::string> read_snapshot_file(const std::string& path) {
+core::Result<core::PodBuffer<std::uint8_t>, std::string> read_snapshot_file(const std::string& path) {
     constexpr const char* OPEN_FAILED = "Failed to open snapshot file: ";
     constexpr const char* READ_FAILED = "Failed to read snapshot file bytes: ";
     if (path.find('\0') != std::string::npos) return core::fail(std::string(OPEN_FAILED) + NUL_IN_PATH);
     FileDescriptor fd(open_retrying(path.c_str(), O_RDONLY));
     if (fd.get() < 0) return core::fail(std::string(OPEN_FAILED) + os_error(errno));
-    std::vector<std::uint8_t> bytes;
+    core::PodBuffer<std::uint8_t> bytes;
     try {
         // The reported size is only a hint: the file is read until its end.
         struct stat st;
         if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
-        std::uint8_t probe[65536];
         for (;;) {
-            // Fill the reserved room first; once it is full, read into a small
-            // buffer so that end of file costs no growth.
-            const bool room = bytes.size() < bytes.capacity();
-            std::uint8_t* target = probe;
-            std::size_t want = sizeof probe;
             const std::size_t size = bytes.size();
-            if (room) {
-                bytes.resize(bytes.capacity());
-                target = bytes.data() + size;
-                want = bytes.size() - size;
-            }
+            const std::size_t want = std::max<std::size_t>(bytes.capacity() - size, 65536);
+            std::uint8_t* target = bytes.extend(want);
             const ssize_t n = ::read(fd.get(), target, want);
+            bytes.truncate(size + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
             if (n < 0) {
-                if (room) bytes.resize(size);
                 if (errno == EINTR) continue;
                 return core::fail(std::string(READ_FAILED) + os_error(errno));
-            }
-            if (room) {
-                bytes.resize(size + static_cast<std::size_t>(n));
-            } else {
-                bytes.insert(bytes.end(), probe, probe + n);
             }
             if (n == 0) break;
         }

@@ -51,6 +51,6 @@ core::Result<std::unique_ptr<StoreState>, DecodeError> decode_snapshot(std::span
 std::optional<std::string> write_snapshot_file(const std::string& path, std::span<const std::uint8_t> image);
 
 // Reads a whole file. On failure returns the message.
-core::Result<std::vector<std::uint8_t>, std::string> read_snapshot_file(const std::string& path);
+core::Result<core::PodBuffer<std::uint8_t>, std::string> read_snapshot_file(const std::string& path);
 
 }  // namespace karnoxel::storage
