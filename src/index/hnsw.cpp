@@ -389,6 +389,29 @@ void repair_old_neighbourhood(HNSWIndex& index, const PointTable& table, std::ui
     }
 }
 
+// Gives every node a parent along layer 0, breadth first from the entry
+// point; nodes the snapshot left unreachable stay without one (they get a
+// parent when they are next linked).
+void assign_parents(HNSWIndex& index) {
+    index.parents_pending = false;
+    if (index.entry_slot == NO_SLOT) return;
+    std::vector<std::uint32_t> queue{index.entry_slot};
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+        const std::uint32_t slot = queue[head];
+        if (head + 1 < queue.size()) __builtin_prefetch(index.layer0.data() + queue[head + 1] * index.stride());
+        const auto list = index.neighbors(slot, 0);
+        for (std::uint32_t n : list) {
+            if (n < GHOST) __builtin_prefetch(index.parent0.data() + n);
+        }
+        for (std::uint32_t n : list) {
+            // A slot's parent doubles as its "reached" mark.
+            if (n >= GHOST || n == index.entry_slot || index.parent0[n] != NO_SLOT) continue;
+            index.parent0[n] = slot;
+            queue.push_back(n);
+        }
+    }
+}
+
 void make_node(HNSWIndex& index, std::uint32_t slot, std::uint64_t level) {
     index.levels[slot] = static_cast<std::uint8_t>(level);
     if (level > 0) upper_list(index, slot, level, true);
@@ -438,6 +461,7 @@ void insert(HNSWIndex& index, const PointTable& table, std::uint32_t slot) {
         index.upper_of.resize(slots, 0);
     }
 
+    if (index.parents_pending) assign_parents(index);
     const bool relink = index.has_node(slot);
     std::uint64_t level;
     if (relink) {

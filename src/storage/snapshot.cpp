@@ -352,28 +352,6 @@ void grow_graph(HNSWIndex& index, std::size_t slots) {
     index.upper_of.resize(slots, 0);
 }
 
-// Gives every node a parent along layer 0, breadth first from the entry
-// point; nodes the snapshot left unreachable stay without one (they get a
-// parent when they are next linked).
-void assign_parents(HNSWIndex& index) {
-    if (index.entry_slot == index::NO_SLOT) return;
-    std::vector<std::uint32_t> queue{index.entry_slot};
-    for (std::size_t head = 0; head < queue.size(); ++head) {
-        const std::uint32_t slot = queue[head];
-        if (head + 1 < queue.size()) __builtin_prefetch(index.layer0.data() + queue[head + 1] * index.stride());
-        const auto list = index.neighbors(slot, 0);
-        for (std::uint32_t n : list) {
-            if (n < index::GHOST) __builtin_prefetch(index.parent0.data() + n);
-        }
-        for (std::uint32_t n : list) {
-            // A slot's parent doubles as its "reached" mark.
-            if (n >= index::GHOST || n == index.entry_slot || index.parent0[n] != index::NO_SLOT) continue;
-            index.parent0[n] = slot;
-            queue.push_back(n);
-        }
-    }
-}
-
 bool read_nodes(Reader& r, PointTable& points, HNSWIndex& index) {
     std::uint64_t count;
     if (!r.u64(count)) return false;
@@ -659,7 +637,7 @@ core::Result<std::unique_ptr<StoreState>, DecodeError> decode_snapshot(std::span
     // Slots made for nodes (and the graph arrays) cover every slot now.
     grow_graph(state->index, state->points.slot_count());
     choose_entry(state->points, state->index);
-    assign_parents(state->index);
+    state->index.parents_pending = true;  // formed by the first change to the graph
     for (std::uint32_t slot = 0; slot < state->points.slot_count(); ++slot) {
         state->index.covered += state->points.has_point(slot) && state->index.has_node(slot);
     }
