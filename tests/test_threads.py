@@ -8,32 +8,6 @@ from karnoxel import VectorStorage
 from conftest import run_threads
 
 
-def test_concurrent_upserts_and_searches(rng):
-    store = VectorStorage()
-    vectors = rng.standard_normal((4, 300, 16)).astype(np.float32)
-
-    def writer(w):
-        def run():
-            for i, v in enumerate(vectors[w]):
-                store.upsert(w * 1000 + i, v.tolist(), {"tenant_id": f"w{w}"})
-        return run
-
-    def reader(w):
-        def run():
-            for i in range(200):
-                hits = store.search(vectors[w][i % 300].tolist(), 5, "l2", f"w{w}")
-                # Whatever is visible belongs to the tenant and is sorted.
-                assert all(pid // 1000 == w for pid, _ in hits)
-                assert [s for _, s in hits] == sorted(s for _, s in hits)
-        return run
-
-    run_threads([writer(w) for w in range(4)] + [reader(w) for w in range(4)])
-    for w in range(4):
-        for i in range(0, 300, 37):
-            (pid, score), *_ = store.search(vectors[w][i].tolist(), 1, "l2")
-            assert pid == w * 1000 + i and score == 0.0
-
-
 def test_searches_in_parallel_agree(rng):
     store = VectorStorage()
     rows = rng.standard_normal((2000, 32)).astype(np.float32)
