@@ -556,46 +556,4 @@ GraphAnswer search_knn(const HNSWIndex& index, const PointTable& table, const Gr
     return answer;
 }
 
-GraphReport inspect(const HNSWIndex& index) {
-    GraphReport report;
-    const std::size_t slots = index.levels.size();
-    std::vector<std::uint32_t> seen;
-    for (std::uint32_t slot = 0; slot < slots; ++slot) {
-        if (!index.has_node(slot)) continue;
-        ++report.nodes;
-        report.orphans += slot != index.entry_slot && index.parent0[slot] == NO_SLOT;
-        for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
-            const auto list = index.neighbors(slot, layer);
-            if (layer == 0) report.layer0_links += list.size();
-            if (list.size() > capacity(index, layer)) ++report.over_capacity;
-            seen.assign(list.begin(), list.end());
-            std::sort(seen.begin(), seen.end());
-            report.duplicate_links += static_cast<std::size_t>(seen.end() - std::unique(seen.begin(), seen.end()));
-            for (std::uint32_t n : list) {
-                report.self_links += n == slot;
-                report.dangling += !index.has_node(n);
-            }
-        }
-    }
-    if (index.entry_slot != NO_SLOT && index.has_node(index.entry_slot)) {
-        std::vector<bool> reached(slots, false);
-        std::vector<std::uint32_t> stack{index.entry_slot};
-        reached[index.entry_slot] = true;
-        while (!stack.empty()) {
-            const std::uint32_t slot = stack.back();
-            stack.pop_back();
-            ++report.reachable;
-            for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
-                for (std::uint32_t n : index.neighbors(slot, layer)) {
-                    if (n < slots && !reached[n] && index.has_node(n)) {
-                        reached[n] = true;
-                        stack.push_back(n);
-                    }
-                }
-            }
-        }
-    }
-    return report;
-}
-
 }  // namespace karnoxel::index

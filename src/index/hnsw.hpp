@@ -131,17 +131,4 @@ struct GraphAnswer {
 // node but keeps only the tenant's.
 GraphAnswer search_knn(const HNSWIndex& index, const core::PointTable& table, const GraphQuery& query);
 
-// Structure figures for tests and diagnostics.
-struct GraphReport {
-    std::size_t nodes = 0;
-    std::size_t reachable = 0;  // nodes reachable from the entry point over all layers
-    std::size_t self_links = 0;
-    std::size_t duplicate_links = 0;
-    std::size_t over_capacity = 0;  // lists longer than their layer's capacity
-    std::size_t dangling = 0;       // listed slots that have no node
-    std::size_t orphans = 0;        // nodes other than the entry without a parent
-    std::size_t layer0_links = 0;
-};
-GraphReport inspect(const HNSWIndex& index);
-
 }  // namespace karnoxel::index
