@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::swap(segment.points, decoded.value()->points);
     std::swap(segment.index, decoded.value()->index);
 
-    const std::vector<std::uint8_t> first = storage::encode_snapshot(segment.points, segment.index);
-    if (!storage::decode_snapshot(first).ok()) __builtin_trap();
+    const auto first = storage::encode_snapshot(segment.points, segment.index);
+    if (!storage::decode_snapshot({first.data(), first.size()}).ok()) __builtin_trap();
     exercise(segment, data, size);
 
     // Upsert: existing keys (graph nodes with or without points), new keys,
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     exercise(segment, data, size);
-    const std::vector<std::uint8_t> second = storage::encode_snapshot(segment.points, segment.index);
-    if (!storage::decode_snapshot(second).ok()) __builtin_trap();
+    const auto second = storage::encode_snapshot(segment.points, segment.index);
+    if (!storage::decode_snapshot({second.data(), second.size()}).ok()) __builtin_trap();
     return 0;
 }

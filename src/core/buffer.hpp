@@ -95,8 +95,9 @@ public:
         return start;
     }
 
-    // Drops elements from the end.
-    void truncate(std::size_t count) { size_ = std::min(size_, count); }
+    // Sets the number of elements in use to `count` (at most the capacity):
+    // drops elements from the end, or takes back ones written after extend().
+    void set_size(std::size_t count) { size_ = std::min(capacity_, count); }
 
     void assign(std::size_t count, T value) {
         size_ = 0;

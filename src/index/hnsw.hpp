@@ -67,11 +67,11 @@ struct HNSWIndex {
     std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> layer0_overflow;  // loaded lists over layer0_cap
     std::vector<std::uint64_t> ghost_ids;                                           // ids of listed entries >= GHOST
     std::unordered_map<std::uint32_t, std::uint64_t>
-        node_ids;                // slot -> node id where a snapshot gave another than the key
-    std::size_t node_count = 0;  // slots with a node
-    bool parents_pending = false;              // parent0 not formed yet (a loaded graph that nothing changed)
-    std::size_t covered = 0;     // slots with both a node and a point (all points, unless a
-                                 // loaded snapshot left some without a node)
+        node_ids;                  // slot -> node id where a snapshot gave another than the key
+    std::size_t node_count = 0;    // slots with a node
+    bool parents_pending = false;  // parent0 not formed yet (a loaded graph that nothing changed)
+    std::size_t covered = 0;       // slots with both a node and a point (all points, unless a
+                                   // loaded snapshot left some without a node)
 
     HNSWIndex() = default;
     HNSWIndex(std::uint64_t m_, std::uint64_t ef_construction_, std::uint64_t ef_search_);

@@ -62,12 +62,12 @@ std::vector<index::SearchHit> Segment::search(const SearchRequest& request) cons
 }
 
 std::optional<std::string> Segment::save_to_disk(const std::string& path) const {
-    std::vector<std::uint8_t> image;
+    core::PodBuffer<std::uint8_t> image;
     {
         SegmentReadLock locks(*this);
         image = encode_snapshot(points, index);
     }
-    return write_snapshot_file(path, image);
+    return write_snapshot_file(path, {image.data(), image.size()});
 }
 
 std::optional<std::string> Segment::load_from_disk(const std::string& path) {

@@ -34,29 +34,43 @@ public:
     explicit Writer(std::size_t estimate) { out_.reserve(estimate); }
 
     void u64(std::uint64_t v) {
+        std::uint8_t* p = room(10);
+        std::size_t n = 0;
         while (v >= 0x80) {
-            out_.push_back(static_cast<std::uint8_t>(v | 0x80));
+            p[n++] = static_cast<std::uint8_t>(v | 0x80);
             v >>= 7;
         }
-        out_.push_back(static_cast<std::uint8_t>(v));
+        p[n++] = static_cast<std::uint8_t>(v);
+        used(n);
     }
     void i64(std::int64_t v) {
         const auto u = static_cast<std::uint64_t>(v);
         u64((u << 1) ^ static_cast<std::uint64_t>(v >> 63));
     }
-    void byte(std::uint8_t b) { out_.push_back(b); }
+    void byte(std::uint8_t b) { *room(1) = b, used(1); }
     void raw(const void* data, std::size_t size) {
-        const auto* bytes = static_cast<const std::uint8_t*>(data);
-        out_.insert(out_.end(), bytes, bytes + size);
+        if (size == 0) return;
+        std::memcpy(room(size), data, size);
+        used(size);
     }
     void string(const std::string& s) {
         u64(s.size());
         raw(s.data(), s.size());
     }
-    std::vector<std::uint8_t> take() { return std::move(out_); }
+    core::PodBuffer<std::uint8_t> take() { return std::move(out_); }
 
 private:
-    std::vector<std::uint8_t> out_;
+    // Room for `count` more bytes at the end, written through a pointer
+    // (not zeroed first); used() then says how many of them were written.
+    std::uint8_t* room(std::size_t count) {
+        const std::size_t size = out_.size();
+        std::uint8_t* end = out_.extend(count);
+        out_.set_size(size);
+        return end;
+    }
+    void used(std::size_t count) { out_.set_size(out_.size() + count); }
+
+    core::PodBuffer<std::uint8_t> out_;
 };
 
 void write_payload(Writer& w, const core::Payload* payload) {
@@ -581,7 +595,7 @@ std::string_view error_text(DecodeError error) {
     return "";
 }
 
-std::vector<std::uint8_t> encode_snapshot(const PointTable& points, const HNSWIndex& index) {
+core::PodBuffer<std::uint8_t> encode_snapshot(const PointTable& points, const HNSWIndex& index) {
     const std::size_t estimate = points.point_count * (24 + 4 * static_cast<std::size_t>(points.arena.dim)) +
                                  index.node_count * (24 + 3 * index.layer0_cap) + 64;
     Writer w(estimate);
@@ -614,6 +628,9 @@ std::vector<std::uint8_t> encode_snapshot(const PointTable& points, const HNSWIn
         for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
             const auto list = index.neighbors(slot, layer);
             w.u64(list.size());
+            for (std::uint32_t entry : list) {
+                if (entry < index::GHOST) __builtin_prefetch(points.keys.data() + entry);
+            }
             for (std::uint32_t entry : list) w.u64(listed_id(points, index, entry));
         }
     }
@@ -722,7 +739,7 @@ core::Result<core::PodBuffer<std::uint8_t>, std::string> read_snapshot_file(cons
             const std::size_t want = std::max<std::size_t>(bytes.capacity() - size, 65536);
             std::uint8_t* target = bytes.extend(want);
             const ssize_t n = ::read(fd.get(), target, want);
-            bytes.truncate(size + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+            bytes.set_size(size + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
             if (n < 0) {
                 if (errno == EINTR) continue;
                 return core::fail(std::string(READ_FAILED) + os_error(errno));

@@ -35,7 +35,7 @@ struct StoreState {
     index::HNSWIndex index;
 };
 
-std::vector<std::uint8_t> encode_snapshot(const core::PointTable& points, const index::HNSWIndex& index);
+core::PodBuffer<std::uint8_t> encode_snapshot(const core::PointTable& points, const index::HNSWIndex& index);
 
 // Decodes an image into a fresh state. Checks the syntax only and keeps what
 // it reads (ids that differ from their keys, neighbour ids that name nothing,
