@@ -259,6 +259,25 @@ class TestOddImages:
         # is sure to find a given point.
         assert loaded.search((rows[7] + 0.01).tolist(), 1000, "l2")[0][0] == 10_007
 
+    def test_moving_a_point_named_by_an_overlong_loaded_list(self, tmp_path):
+        # Node 300 holds 99 links, far over the 32 a layer-0 list keeps; point
+        # 5 (its parent is 4) is among them and moves, so 300's list is
+        # repaired. No other list may change but by gaining a link to 5.
+        rows = self.rows()
+        nodes = {k: Node(k, [[(k + 1) % 600]] + [[] for _ in range(15)]) for k in range(600)}
+        nodes[300].lists[0] = list(range(1, 100))
+        nodes[5].lists[0] = [300]
+        image = Image(points={k: (k, row.tolist(), None) for k, row in enumerate(rows)}, entry_point=4, nodes=nodes)
+        loaded = load_bytes(write(image), tmp_path)
+        loaded.upsert(5, (rows[5] * -3).tolist(), None)
+        after = parse(saved_bytes(loaded, tmp_path)).nodes
+        repaired = after[300].lists[0]
+        assert 5 not in repaired and len(repaired) >= 98 and len(set(repaired)) == len(repaired)
+        for k, node in nodes.items():
+            if k not in (5, 300):
+                assert after[k].lists[0] in (node.lists[0], node.lists[0] + [5]), k
+        assert loaded.search((rows[5] * -3).tolist(), 1, "l2") == [(5, 0.0)]
+
     def test_points_without_nodes_are_searched(self, tmp_path):
         rows = self.rows()
         image = Image(points={k: (k, row.tolist(), None) for k, row in enumerate(rows)}, entry_point=None)

@@ -144,6 +144,14 @@ void read_list(const HNSWIndex& index, std::uint32_t slot, std::size_t layer, st
 void write_list(HNSWIndex& index, std::uint32_t slot, std::size_t layer, const std::vector<Candidate>& list) {
     if (layer == 0) {
         std::uint32_t* block = layer0_block(index, slot);
+        if (list.size() > index.layer0_cap) {
+            // Only lists read from a snapshot can be this long; they stay aside.
+            auto& aside = index.layer0_overflow[slot];
+            aside.clear();
+            for (const Candidate& c : list) aside.push_back(c.slot);
+            block[0] = OVERFLOW_COUNT;
+            return;
+        }
         if (block[0] == OVERFLOW_COUNT) index.layer0_overflow.erase(slot);
         block[0] = static_cast<std::uint32_t>(list.size());
         for (std::size_t i = 0; i < list.size(); ++i) block[1 + i] = list[i].slot;
