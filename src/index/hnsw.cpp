@@ -47,11 +47,6 @@ struct Scratch {
             epoch = 1;
         }
     }
-    bool first_visit(std::uint32_t slot) {
-        if (visited[slot] == epoch) return false;
-        visited[slot] = epoch;
-        return true;
-    }
 };
 
 thread_local Scratch tls_scratch;
@@ -309,10 +304,14 @@ bool search_layer(const HNSWIndex& index, const PointTable& table, const Probe& 
     auto& results = scratch.results;
     candidates.clear();
     results.clear();
+    // The visited stamps in locals: the scratch is thread-local, and reaching
+    // it through its address inside the loop costs a call per neighbour.
+    std::uint16_t* const visited = scratch.visited.data();
+    const std::uint16_t epoch = scratch.epoch;
     auto keep = [&](std::uint32_t s) {
         return s != search.exclude && (search.tenant == 0 || table.tenant_of[s] == search.tenant);
     };
-    scratch.first_visit(start);
+    visited[start] = epoch;
     candidates.push_back({start_d, start});
     if (keep(start)) results.push_back({start_d, start});
     float bound = results.size() >= search.ef ? results.front().d : INF;
@@ -329,13 +328,19 @@ bool search_layer(const HNSWIndex& index, const PointTable& table, const Probe& 
         std::uint32_t fresh[CHUNK];
         for (std::size_t begin = 0; begin < list.size(); begin += CHUNK) {
             const std::size_t end = std::min(list.size(), begin + CHUNK);
+            for (std::size_t j = begin; j < end; ++j) {
+                if (list[j] < GHOST) __builtin_prefetch(visited + list[j]);
+            }
             std::size_t count = 0;
             for (std::size_t j = begin; j < end; ++j) {
                 const std::uint32_t n = list[j];
-                if (n >= GHOST || !scratch.first_visit(n)) continue;
+                if (n >= GHOST || visited[n] == epoch) continue;
+                visited[n] = epoch;
                 if (++visits > search.visit_budget) return false;
                 if (!probe.uniform() && !table.has_point(n)) continue;
                 probe.prefetch(n);
+                // Its links too: the nearest of these is likely expanded next.
+                if (search.layer == 0) __builtin_prefetch(index.layer0.data() + n * index.stride());
                 fresh[count++] = n;
             }
             for (std::size_t j = 0; j < count; ++j) {
@@ -344,7 +349,6 @@ bool search_layer(const HNSWIndex& index, const PointTable& table, const Probe& 
                 if (results.size() >= search.ef && !(d < results.front().d)) continue;
                 candidates.push_back({d, n});
                 std::push_heap(candidates.begin(), candidates.end(), farther);
-                if (search.layer == 0) __builtin_prefetch(index.layer0.data() + n * index.stride());
                 if (keep(n)) {
                     results.push_back({d, n});
                     std::push_heap(results.begin(), results.end(), nearer);
