@@ -49,7 +49,13 @@ struct Scratch {
     }
 };
 
-thread_local Scratch tls_scratch;
+// The calling thread's scratch. Not inlined on purpose: callers then hold a
+// plain reference, instead of the compiler propagating the thread-local into
+// the walks and recomputing its address (a __tls_get_addr call) on every use.
+__attribute__((noinline)) Scratch& thread_scratch() {
+    thread_local Scratch scratch;
+    return scratch;
+}
 
 // Cosine distances from one vector to the table's points, for steering.
 class Probe {
@@ -490,7 +496,7 @@ void insert(HNSWIndex& index, const PointTable& table, std::uint32_t slot) {
     }
     if (index.node_count == 1) return;
 
-    Scratch& scratch = tls_scratch;
+    Scratch& scratch = thread_scratch();
     const Probe probe = probe_for_slot(table, slot);
     std::uint32_t cur = index.entry_slot;
     float cur_d = probe.to(cur);
@@ -555,7 +561,7 @@ GraphAnswer search_knn(const HNSWIndex& index, const PointTable& table, const Gr
     const std::size_t top = static_cast<std::size_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
     for (std::size_t layer = top; layer >= 1; --layer) greedy(index, table, probe, layer, cur, cur_d);
 
-    Scratch& scratch = tls_scratch;
+    Scratch& scratch = thread_scratch();
     const LayerSearch search{std::max<std::size_t>(query.breadth, 1), 0, NO_SLOT, query.tenant, query.visit_budget};
     if (!search_layer(index, table, probe, cur, cur_d, search, scratch)) {
         answer.gave_up = true;
