@@ -569,8 +569,8 @@ GraphAnswer search_knn(const HNSWIndex& index, const PointTable& table, const Gr
     }
     auto& results = scratch.results;
     std::sort_heap(results.begin(), results.end(), nearer);
-    answer.candidates.reserve(results.size());
-    for (const Candidate& c : results) answer.candidates.emplace_back(c.d, c.slot);
+    answer.slots.reserve(results.size());
+    for (const Candidate& c : results) answer.slots.push_back(c.slot);
     return answer;
 }
 

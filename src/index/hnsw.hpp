@@ -122,8 +122,8 @@ struct GraphQuery {
 };
 
 struct GraphAnswer {
-    std::vector<std::pair<float, std::uint32_t>> candidates;  // (graph distance, slot), nearest first
-    bool gave_up = false;                                     // the visit budget ran out
+    std::vector<std::uint32_t> slots;  // candidates by graph distance, nearest first
+    bool gave_up = false;              // the visit budget ran out
 };
 
 // Best-first search: greedy descent to layer 1, then a search of layer 0

@@ -117,11 +117,8 @@ std::vector<index::SearchHit> search_locked(const Segment& segment, const Search
     if (answer.gave_up) return scan(segment, request);
 
     // Rescore every candidate exactly with the requested metric, then rank.
-    std::vector<std::uint32_t> slots;
-    slots.reserve(answer.candidates.size());
-    for (const auto& [distance, slot] : answer.candidates) slots.push_back(slot);
-    index::TopK top(request.limit, request.metric, slots.size());
-    index::score_slots(request.query, request.metric, table, slots.data(), slots.size(),
+    index::TopK top(request.limit, request.metric, answer.slots.size());
+    index::score_slots(request.query, request.metric, table, answer.slots.data(), answer.slots.size(),
                        [&](std::uint32_t slot, float score) { top.offer(slot, score); });
     return top.finish(table);
 }
