@@ -3,6 +3,7 @@
 #include "bindings/convert.hpp"
 #include "bindings/pyref.hpp"
 #include "bindings/storage.hpp"
+#include "core/fault.hpp"
 
 namespace karnoxel {
 namespace {
@@ -28,6 +29,24 @@ int exec_module(PyObject* module) {
     return PyObject_SetAttrString(module, "VectorStorage", type);
 }
 
+#if defined(KARNOXEL_FAULT_INJECTION)
+// Test builds only: _inject_allocation_failure(n) makes the n-th C++
+// allocation from now on this thread fail (0 disarms) and returns the
+// countdown that was left (0 after an armed one: the failure happened).
+PyObject* inject_allocation_failure(PyObject*, PyObject* arg) {
+    const long n = PyLong_AsLong(arg);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    return PyLong_FromLong(core::fault::arm(n));
+}
+
+PyMethodDef FUNCTIONS[] = {
+    {"_inject_allocation_failure", inject_allocation_failure, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+#else
+PyMethodDef* const FUNCTIONS = nullptr;
+#endif
+
 PyModuleDef_Slot SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
@@ -45,7 +64,7 @@ PyModuleDef MODULE = {
     "karnoxel",
     "In-process vector storage and similarity search.",
     0,
-    nullptr,
+    FUNCTIONS,
     SLOTS,
     nullptr,
     nullptr,

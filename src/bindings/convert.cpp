@@ -150,41 +150,22 @@ private:
     FloatFormat format_ = FloatFormat::None;
 };
 
-// Runs a conversion that may allocate without bound (the size of an array
-// comes from the caller): a failed allocation becomes MemoryError.
-template <class F>
-bool guard_memory(F&& convert) {
-    try {
-        return convert();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+bool refuse_length(std::size_t max_length) {
+    PyErr_Format(PyExc_OverflowError, "a vector holds at most %zu values", max_length);
+    return false;
 }
 
-bool to_vector_elements(PyObject* object, std::vector<float>* out) {
+bool to_vector_elements(PyObject* object, std::vector<float>* out, std::size_t max_length) {
     out->clear();
     return walk_sequence(
         object, [&](Py_ssize_t n) { out->reserve(static_cast<std::size_t>(n)); },
         [&](PyObject* item) {
             float value;
             if (!element_to_float(item, &value)) return false;
+            if (out->size() == max_length) return refuse_length(max_length);
             out->push_back(value);
             return true;
         });
-}
-
-bool to_vector_unguarded(PyObject* object, std::vector<float>* out) {
-    if (refuse_str(object)) return false;
-    {
-        FloatBuffer buffer;
-        if (buffer.acquire(object, 1)) {
-            out->resize(buffer.shape(0));
-            buffer.copy(0, out->size(), out->data());
-            return true;
-        }
-    }
-    return to_vector_elements(object, out);
 }
 
 PyObject* runtime_error(const char* message) {
@@ -267,34 +248,42 @@ bool to_optional_string(PyObject* object, std::optional<std::string>* out) {
     return true;
 }
 
-bool to_vector(PyObject* object, std::vector<float>* out) {
-    return guard_memory([&] { return to_vector_unguarded(object, out); });
+bool to_vector(PyObject* object, std::vector<float>* out, std::size_t max_length) {
+    if (refuse_str(object)) return false;
+    {
+        FloatBuffer buffer;
+        if (buffer.acquire(object, 1)) {
+            if (buffer.shape(0) > max_length) return refuse_length(max_length);
+            out->resize(buffer.shape(0));
+            buffer.copy(0, out->size(), out->data());
+            return true;
+        }
+    }
+    return to_vector_elements(object, out, max_length);
 }
 
 bool to_vectors(PyObject* object, std::vector<std::vector<float>>* out) {
-    return guard_memory([&] {
-        if (refuse_str(object)) return false;
-        out->clear();
-        {
-            // A 2-D array gives one query per row.
-            FloatBuffer buffer;
-            if (buffer.acquire(object, 2)) {
-                const std::size_t rows = buffer.shape(0), columns = buffer.shape(1);
-                out->resize(rows);
-                for (std::size_t r = 0; r < rows; ++r) {
-                    (*out)[r].resize(columns);
-                    buffer.copy(r * columns, columns, (*out)[r].data());
-                }
-                return true;
+    if (refuse_str(object)) return false;
+    out->clear();
+    {
+        // A 2-D array gives one query per row.
+        FloatBuffer buffer;
+        if (buffer.acquire(object, 2)) {
+            const std::size_t rows = buffer.shape(0), columns = buffer.shape(1);
+            out->resize(rows);
+            for (std::size_t r = 0; r < rows; ++r) {
+                (*out)[r].resize(columns);
+                buffer.copy(r * columns, columns, (*out)[r].data());
             }
+            return true;
         }
-        return walk_sequence(
-            object, [&](Py_ssize_t n) { out->reserve(static_cast<std::size_t>(n)); },
-            [&](PyObject* item) {
-                out->emplace_back();
-                return to_vector_unguarded(item, &out->back());
-            });
-    });
+    }
+    return walk_sequence(
+        object, [&](Py_ssize_t n) { out->reserve(static_cast<std::size_t>(n)); },
+        [&](PyObject* item) {
+            out->emplace_back();
+            return to_vector(item, &out->back());
+        });
 }
 
 bool check_payload_kind(PyObject* object) {

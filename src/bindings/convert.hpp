@@ -6,6 +6,7 @@
 // __iter__) may therefore call back into the store without deadlock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -36,7 +37,8 @@ bool to_u64(PyObject* object, std::uint64_t* out);
 bool to_string(PyObject* object, std::string* out);
 // None (or a missing argument, passed as null) gives nothing.
 bool to_optional_string(PyObject* object, std::optional<std::string>* out);
-bool to_vector(PyObject* object, std::vector<float>* out);
+// A vector longer than `max_length` raises OverflowError before it is copied.
+bool to_vector(PyObject* object, std::vector<float>* out, std::size_t max_length = SIZE_MAX);
 bool to_vectors(PyObject* object, std::vector<std::vector<float>>* out);
 
 // Checks that a payload argument is None or a dict (the part that carries an

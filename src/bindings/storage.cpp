@@ -25,41 +25,52 @@ PyVectorStorage* as_storage(PyObject* self) {
     return reinterpret_cast<PyVectorStorage*>(self);
 }
 
-// Runs pure C++ work with the interpreter lock released. The only place where
-// C++ exceptions become Python exceptions: none ever crosses into the
-// interpreter. The work must not touch any Python object. Work handed to the
-// worker pool reports its failures here too: the pool rethrows a worker's
-// exception on this thread, inside the try block.
+// Releases the interpreter lock around pure C++ work and takes it back
+// when the scope ends, also when the work throws. The work must not touch
+// any Python object, and must never wait for the interpreter while it holds
+// a store lock.
+class GilReleased {
+public:
+    GilReleased() : state_(PyEval_SaveThread()) {}
+    ~GilReleased() { PyEval_RestoreThread(state_); }
+    GilReleased(const GilReleased&) = delete;
+    GilReleased& operator=(const GilReleased&) = delete;
+
+    // For file operations: a system call was interrupted by a signal, so
+    // the Python handlers run now; true if one raised (KeyboardInterrupt,
+    // say), which then stays pending and ends the operation.
+    storage::Interrupt interrupt() {
+        return {[](void* self) { return static_cast<GilReleased*>(self)->handle_signals(); }, this};
+    }
+
+private:
+    bool handle_signals() {
+        PyEval_RestoreThread(state_);
+        const bool raised = PyErr_CheckSignals() < 0;
+        state_ = PyEval_SaveThread();
+        return raised;
+    }
+    PyThreadState* state_;
+};
+
+// The one place where C++ exceptions become Python exceptions, around the
+// whole of every method: none ever crosses into the interpreter, and an
+// allocation that fails anywhere (a huge string argument, an answer list)
+// raises MemoryError. Every Python reference is owned by a Ref, and the
+// store changes nothing before its last allocation, so the failure leaks
+// nothing and leaves the store as it was.
 template <class F>
-bool without_gil(F&& work) {
-    enum class Failure { None, Memory, Full, Other } failure = Failure::None;
-    char message[128] = "";
-    PyThreadState* state = PyEval_SaveThread();
+PyObject* guarded(F&& body) noexcept {
     try {
-        work();
+        return body();
     } catch (const std::bad_alloc&) {
-        failure = Failure::Memory;
+        return PyErr_NoMemory();
     } catch (const std::length_error& e) {
-        failure = Failure::Full;
-        std::snprintf(message, sizeof message, "%s", e.what());
+        PyErr_SetString(PyExc_OverflowError, e.what());
     } catch (...) {
-        failure = Failure::Other;
+        PyErr_SetString(PyExc_RuntimeError, "karnoxel: internal failure in the storage engine");
     }
-    PyEval_RestoreThread(state);
-    switch (failure) {
-        case Failure::None:
-            return true;
-        case Failure::Memory:
-            PyErr_NoMemory();
-            return false;
-        case Failure::Full:
-            PyErr_SetString(PyExc_OverflowError, message);
-            return false;
-        case Failure::Other:
-            PyErr_SetString(PyExc_RuntimeError, "karnoxel: internal failure in the storage engine");
-            return false;
-    }
-    return false;
+    return nullptr;
 }
 
 constexpr const char* SEARCH_METRIC_ERROR =
@@ -96,22 +107,25 @@ std::optional<std::string_view> tenant_view(const std::optional<std::string>& te
     return std::string_view(*tenant);
 }
 
-PyObject* vs_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* argv[3];
     if (!bind_arguments(UPSERT_SIGNATURE, args, nargsf, kwnames, argv)) return nullptr;
     core::Point point;
     if (!convert_argument("point_id", [&] { return to_u64(argv[0], &point.id); }) ||
-        !convert_argument("vector", [&] { return to_vector(argv[1], &point.vector); }) ||
+        !convert_argument("vector", [&] { return to_vector(argv[1], &point.vector, core::MAX_VECTOR_LENGTH); }) ||
         !convert_argument("payload", [&] { return check_payload_kind(argv[2]); }) ||
         !to_payload(argv[2], &point.payload)) {
         return nullptr;
     }
     storage::Segment& segment = as_storage(self)->segment;
-    if (!without_gil([&] { segment.upsert(std::move(point)); })) return nullptr;
+    {
+        GilReleased gil;
+        segment.upsert(std::move(point));
+    }
     Py_RETURN_NONE;
 }
 
-PyObject* vs_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* argv[4];
     if (!bind_arguments(SEARCH_SIGNATURE, args, nargsf, kwnames, argv)) return nullptr;
     std::vector<float> query;
@@ -128,11 +142,14 @@ PyObject* vs_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
     const storage::SearchRequest request{query, options.limit, *metric, tenant_view(options.tenant)};
     const storage::Segment& segment = as_storage(self)->segment;
     std::vector<index::SearchHit> hits;
-    if (!without_gil([&] { hits = segment.search(request); })) return nullptr;
+    {
+        GilReleased gil;
+        hits = segment.search(request);
+    }
     return hits_to_list(hits);
 }
 
-PyObject* vs_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* batch_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* argv[4];
     if (!bind_arguments(BATCH_SIGNATURE, args, nargsf, kwnames, argv)) return nullptr;
     std::vector<std::vector<float>> queries;
@@ -148,7 +165,8 @@ PyObject* vs_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
     const storage::Segment& segment = as_storage(self)->segment;
     std::vector<std::vector<index::SearchHit>> answers(queries.size());
-    const bool done = without_gil([&] {
+    {
+        GilReleased gil;
         // One pair of read locks for the whole batch: every query sees the
         // same contents even if another thread upserts meanwhile. Workers
         // search under the locks this thread holds and take none themselves.
@@ -158,8 +176,7 @@ PyObject* vs_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t narg
             answers[i] = storage::search_locked(segment, request);
         };
         storage::parallel_for(queries.size(), answer);
-    });
-    if (!done) return nullptr;
+    }
     Ref result(PyList_New(static_cast<Py_ssize_t>(answers.size())));
     if (!result) return nullptr;
     for (std::size_t i = 0; i < answers.size(); ++i) {
@@ -170,35 +187,55 @@ PyObject* vs_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return result.release();
 }
 
-// Snapshot failures are OSErrors with exactly one argument, the message.
-PyObject* raise_snapshot_error(const std::string& message) {
-    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+// Snapshot failures are OSErrors with exactly one argument, the message;
+// an interrupted file operation leaves the signal handler's exception.
+PyObject* finish_file_operation(const storage::FileOutcome& outcome) {
+    switch (outcome.status) {
+        case storage::FileStatus::Done:
+            Py_RETURN_NONE;
+        case storage::FileStatus::Interrupted:
+            return nullptr;
+        case storage::FileStatus::Failed:
+            break;
+    }
+    Ref text(PyUnicode_DecodeUTF8(outcome.message.data(), static_cast<Py_ssize_t>(outcome.message.size()), "replace"));
     if (text) PyErr_SetObject(PyExc_OSError, text.get());
     return nullptr;
 }
 
-PyObject* vs_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* argv[1];
     if (!bind_arguments(SAVE_SIGNATURE, args, nargsf, kwnames, argv)) return nullptr;
     std::string path;
     if (!convert_argument("path", [&] { return to_string(argv[0], &path); })) return nullptr;
     const storage::Segment& segment = as_storage(self)->segment;
-    std::optional<std::string> failure;
-    if (!without_gil([&] { failure = segment.save_to_disk(path); })) return nullptr;
-    if (failure) return raise_snapshot_error(*failure);
-    Py_RETURN_NONE;
+    storage::FileOutcome outcome;
+    {
+        GilReleased gil;
+        outcome = segment.save_to_disk(path, gil.interrupt());
+    }
+    return finish_file_operation(outcome);
 }
 
-PyObject* vs_load(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* argv[1];
     if (!bind_arguments(LOAD_SIGNATURE, args, nargsf, kwnames, argv)) return nullptr;
     std::string path;
     if (!convert_argument("path", [&] { return to_string(argv[0], &path); })) return nullptr;
     storage::Segment& segment = as_storage(self)->segment;
-    std::optional<std::string> failure;
-    if (!without_gil([&] { failure = segment.load_from_disk(path); })) return nullptr;
-    if (failure) return raise_snapshot_error(*failure);
-    Py_RETURN_NONE;
+    storage::FileOutcome outcome;
+    {
+        GilReleased gil;
+        outcome = segment.load_from_disk(path, gil.interrupt());
+    }
+    return finish_file_operation(outcome);
+}
+
+// The methods as the interpreter calls them: each one whole inside the
+// exception boundary.
+template <PyObject* (*Method)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] { return Method(self, args, nargsf, kwnames); });
 }
 
 PyObject* vs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -226,7 +263,7 @@ void vs_dealloc(PyObject* self) {
     { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc }
 
 PyMethodDef METHODS[] = {
-    KARNOXEL_METHOD("upsert", vs_upsert,
+    KARNOXEL_METHOD("upsert", method<upsert>,
                     "upsert($self, point_id, vector, payload)\n--\n\n"
                     "Universally inserts or updates a coordinate entity embedding paired with dynamic structured "
                     "metadata payloads.\n\n"
@@ -242,7 +279,7 @@ PyMethodDef METHODS[] = {
                     "# Errors\n"
                     "Returns an operational initialization exception if underlying dictionary types fail "
                     "transformation."),
-    KARNOXEL_METHOD("search", vs_search,
+    KARNOXEL_METHOD("search", method<search>,
                     "search($self, query_vector, limit, metric, tenant_id=None)\n--\n\n"
                     "Searches the high-dimensional vector space to extract top-K nearest neighbors matching target "
                     "query configurations.\n\n"
@@ -265,7 +302,7 @@ PyMethodDef METHODS[] = {
                     "# Errors\n"
                     "Throws a `ValueError` exception wrapper if parsing passes encounter unrecognized metric "
                     "tokens."),
-    KARNOXEL_METHOD("batch_search", vs_batch_search,
+    KARNOXEL_METHOD("batch_search", method<batch_search>,
                     "batch_search($self, query_vectors, limit, metric, tenant_id=None)\n--\n\n"
                     "Executes concurrent high-dimensional batch vector lookups across available hardware "
                     "processing units.\n\n"
@@ -288,7 +325,7 @@ PyMethodDef METHODS[] = {
                     "# Errors\n"
                     "Throws a `ValueError` exception wrapper if the target parsing sequence processes an unknown "
                     "structural metric token."),
-    KARNOXEL_METHOD("save", vs_save,
+    KARNOXEL_METHOD("save", method<save>,
                     "save($self, path)\n--\n\n"
                     "Commits the running transactional database state snapshot directly onto localized physical "
                     "storage tracks.\n\n"
@@ -298,7 +335,7 @@ PyMethodDef METHODS[] = {
                     "# Errors\n"
                     "Throws an asynchronous `IOError` if system partitions block file descriptor allocation "
                     "workflows."),
-    KARNOXEL_METHOD("load", vs_load,
+    KARNOXEL_METHOD("load", method<load>,
                     "load($self, path)\n--\n\n"
                     "Loads and completely rehydrates a pre-existing storage binary checkpoint file back into "
                     "active memory pools.\n\n"

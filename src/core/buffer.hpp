@@ -17,6 +17,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/fault.hpp"
+
 namespace karnoxel::core {
 
 template <class T>
@@ -56,6 +58,7 @@ public:
     // Throws std::bad_alloc and leaves the buffer as it was on failure.
     void reserve(std::size_t count) {
         if (count <= capacity_) return;
+        fault::on_allocation();
         if (count > SIZE_MAX / sizeof(T) - PAGE) throw std::bad_alloc();
         const std::size_t bytes = count * sizeof(T);
         if (bytes < MAPPED) {

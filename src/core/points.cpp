@@ -1,6 +1,5 @@
 #include "core/points.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -8,19 +7,8 @@
 namespace karnoxel::core {
 namespace {
 
-std::size_t stride_for(std::uint32_t dim) {
-    return static_cast<std::size_t>(dim) + 1;
-}
-
 bool same_bits(FloatSpan a, FloatSpan b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
-}
-
-// The arena covers the slots up to the highest one whose vector it holds;
-// slots without such a vector past that cost no row.
-void cover_slot(VectorArena& arena, std::uint32_t slot) {
-    const std::size_t needed = (static_cast<std::size_t>(slot) + 1) * arena.stride;
-    if (arena.data.size() < needed) arena.data.resize(needed, 0.0f);
 }
 
 std::uint32_t append_slot(PointTable& table, std::uint64_t key) {
@@ -34,6 +22,8 @@ std::uint32_t append_slot(PointTable& table, std::uint64_t key) {
     reserve_for(table.payloads, slot_count + 1);
     reserve_for(table.tenant_of, slot_count + 1);
     reserve_for(table.tenant_pos, slot_count + 1);
+    reserve_for(table.row_of, slot_count + 1);
+    reserve_for(table.aside.pos, slot_count + 1);
 
     const auto slot = static_cast<std::uint32_t>(slot_count);
     table.slot_of.insert(key, slot);
@@ -43,65 +33,66 @@ std::uint32_t append_slot(PointTable& table, std::uint64_t key) {
     table.payloads.emplace_back();
     table.tenant_of.push_back(0);
     table.tenant_pos.push_back(0);
+    table.row_of.push_back(NO_ROW);
+    table.aside.pos.push_back(0);
     return slot;
 }
 
-// Moves the arena to a new main dimension once vectors of that length
-// outnumber the ones in the arena. Builds the new layout completely before
-// swapping it in.
-void rebase_arena(PointTable& table, std::uint32_t dim) {
-    VectorArena arena;
-    arena.dim = dim;
-    arena.stride = stride_for(dim);
-    for (std::uint32_t slot = 0; slot < table.slot_count(); ++slot) {
-        if (table.lens[slot] == dim) cover_slot(arena, slot);
-    }
-    std::unordered_map<std::uint32_t, std::vector<float>> odd;
-    std::unordered_map<std::uint32_t, std::uint32_t> odd_counts;
-    std::size_t arena_count = 0;
-    for (std::uint32_t slot = 0; slot < table.slot_count(); ++slot) {
-        const std::uint32_t len = table.lens[slot];
-        if (len == 0 || len == PointTable::NO_POINT) continue;
-        // Copy the vector together with the inverse norm stored after it.
-        const float* v = table.vector(slot).data();
-        if (len == dim) {
-            std::copy(v, v + len + 1, arena.data.data() + slot * arena.stride);
-            ++arena_count;
-        } else {
-            odd.emplace(slot, std::vector<float>(v, v + len + 1));
-            ++odd_counts[len];
-        }
-    }
-    table.arena = std::move(arena);
-    table.odd.swap(odd);
-    table.odd_counts.swap(odd_counts);
-    table.arena_count = arena_count;
+// Room for one more row of `stride` words.
+void reserve_row(RowStore& rows, std::size_t stride) {
+    const std::size_t needed = (rows.size() + 1) * stride;
+    if (rows.words.capacity() < needed) rows.words.reserve(std::max(needed, rows.words.capacity() * 3 / 2));
+    reserve_for(rows.slot_of, rows.size() + 1);
+    reserve_for(rows.tenant, rows.size() + 1);
+}
+
+// Fills a row with its point's vector and inverse norm; the graph's prefix
+// is left to the graph.
+void write_row(RowStore& rows, std::uint32_t row, FloatSpan vector, float inv_norm) {
+    float* target = reinterpret_cast<float*>(rows.prefix(row) + RowStore::PREFIX_WORDS);
+    std::copy(vector.begin(), vector.end(), target);
+    target[rows.dim] = inv_norm;
+}
+
+void add_aside(AsideVectors& aside, std::uint32_t slot, std::uint32_t length, bool steerable) {
+    auto& list = aside.by_length.find(length)->second;  // made by prepare_put
+    aside.pos[slot] = static_cast<std::uint32_t>(list.size());
+    list.push_back(slot);
+    if (steerable) ++aside.steerable.find(length)->second;
+}
+
+void remove_aside(AsideVectors& aside, std::uint32_t slot, std::uint32_t length, bool steerable) {
+    auto& list = aside.by_length.find(length)->second;
+    const std::uint32_t pos = aside.pos[slot];
+    list[pos] = list.back();
+    aside.pos[list[pos]] = pos;
+    list.pop_back();
+    if (steerable) --aside.steerable.find(length)->second;
+}
+
+// Makes room in the aside structures for a vector of this length.
+void reserve_aside(AsideVectors& aside, std::uint32_t slot, std::uint32_t length, bool steerable) {
+    auto& list = aside.by_length.try_emplace(length).first->second;
+    reserve_for(list, list.size() + 1);
+    if (steerable) aside.steerable.try_emplace(length, 0);
+    if (length != 0) aside.values.try_emplace(slot);
 }
 
 }  // namespace
-
-std::uint32_t ensure_slot(PointTable& table, std::uint64_t key) {
-    if (auto slot = find_slot(table, key)) return *slot;
-    return append_slot(table, key);
-}
 
 float inverse_norm(float sq_norm) {
     if (!(sq_norm > 0.0f) || !std::isfinite(sq_norm)) return 0.0f;
     return 1.0f / std::sqrt(sq_norm);
 }
 
-PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload) {
-    return put_point(table, key, vector, std::move(payload), NAN);
-}
-
-PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload,
+PutPlan prepare_put(PointTable& table, std::uint64_t key, FloatSpan vector, const Payload* payload,
                     float known_sq_norm) {
+    if (vector.size() > MAX_VECTOR_LENGTH) throw std::length_error("a vector holds at most 4294967294 values");
     const auto len = static_cast<std::uint32_t>(vector.size());
-    const Payload* new_payload = payload.get();
+    PutPlan plan;
 
     // Tenant membership: find or make the code and room in its list.
-    std::uint32_t tenant = 0;
-    if (auto name = tenant_of(new_payload)) {
+    if (auto name = tenant_of(payload)) {
         auto it = table.tenants.code_of.find(*name);
         if (it == table.tenants.code_of.end()) {
             reserve_for(table.tenants.members, table.tenants.members.size() + 1);
@@ -109,74 +100,100 @@ PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std:
             it = table.tenants.code_of.emplace(std::string(*name), code).first;
             table.tenants.members.emplace_back();
         }
-        tenant = it->second;
-        auto& members = table.tenants.members[tenant];
+        plan.tenant = it->second;
+        auto& members = table.tenants.members[plan.tenant];
         reserve_for(members, members.size() + 1);
     }
 
-    // The first non-empty vector fixes the arena's dimension.
-    if (table.arena.dim == 0 && len != 0) {
-        table.arena.dim = len;
-        table.arena.stride = stride_for(len);
+    const std::optional<std::uint32_t> existing = find_slot(table, key);
+    plan.slot = existing ? *existing : append_slot(table, key);
+    plan.created = !existing;
+    plan.had_point = table.has_point(plan.slot);
+    plan.old_row = plan.had_point ? table.row_of[plan.slot] : NO_ROW;
+    plan.vector_changed = !plan.had_point || !same_bits(table.vector(plan.slot), vector);
+    if (!plan.vector_changed) {
+        // A payload-only update keeps the vector where it is.
+        plan.new_row = plan.old_row;
+        plan.sq_norm = table.sq_norms[plan.slot];
+        return plan;
     }
 
-    const std::optional<std::uint32_t> existing = find_slot(table, key);
-    const std::uint32_t slot = existing ? *existing : append_slot(table, key);
-    const bool had_point = table.has_point(slot);
-    const bool vector_changed = !had_point || !same_bits(table.vector(slot), vector);
-
-    // An identical vector (a payload-only update) keeps its row and its norms.
-    const bool to_arena = len != 0 && len == table.arena.dim;
-    if (vector_changed) {
-        // NaN marks "not given" (a real NaN sum is recomputed, to the same NaN).
-        const float sq_norm =
-            known_sq_norm == known_sq_norm ? known_sq_norm : sum_squares(vector.data(), vector.size());
-        // Make room for the vector before changing anything: an arena row, or a
-        // vector aside for another length.
-        std::vector<float> aside;
-        if (to_arena) {
-            cover_slot(table.arena, slot);
-        } else if (len != 0) {
-            table.odd_counts.try_emplace(len, 0);
-            table.odd.try_emplace(slot);
-            aside.reserve(len + 1);
-            aside.assign(vector.begin(), vector.end());
+    // NaN marks "not given" (a real NaN sum is recomputed, to the same NaN).
+    plan.sq_norm = known_sq_norm == known_sq_norm ? known_sq_norm : sum_squares(vector.data(), vector.size());
+    RowStore& rows = table.rows;
+    if (fits_rows(rows, len, plan.sq_norm)) {
+        if (plan.old_row != NO_ROW) {
+            plan.new_row = plan.old_row;
+        } else if (!rows.free_rows.empty()) {
+            plan.new_row = rows.free_rows.back();
+        } else {
+            reserve_row(rows, rows.dim == 0 ? row_stride(len) : rows.stride);
+            plan.new_row = static_cast<std::uint32_t>(rows.size());
         }
+    } else {
+        reserve_aside(table.aside, plan.slot, len, inverse_norm(plan.sq_norm) != 0.0f);
+        if (len != 0) {
+            plan.aside.reserve(len);
+            plan.aside.assign(vector.begin(), vector.end());
+        }
+        if (plan.old_row != NO_ROW) reserve_for(rows.free_rows, rows.free_rows.size() + 1);
+    }
+    return plan;
+}
 
-        // From here on nothing allocates.
-        const std::uint32_t old_len = had_point ? table.lens[slot] : 0;
-        if (old_len != 0) {
-            if (old_len == table.arena.dim) {
-                --table.arena_count;
-            } else {
-                auto count = table.odd_counts.find(old_len);
-                if (--count->second == 0 && old_len != len) table.odd_counts.erase(count);
+void commit_put(PointTable& table, PutPlan& plan, FloatSpan vector, std::unique_ptr<Payload> payload) noexcept {
+    const std::uint32_t slot = plan.slot;
+    const auto len = static_cast<std::uint32_t>(vector.size());
+    RowStore& rows = table.rows;
+    if (plan.vector_changed) {
+        // Leave the old place.
+        if (plan.had_point) {
+            const std::uint32_t old_len = table.lens[slot];
+            if (plan.old_row == NO_ROW) {
+                remove_aside(table.aside, slot, old_len, inverse_norm(table.sq_norms[slot]) != 0.0f);
+                if (plan.new_row != NO_ROW || len == 0) table.aside.values.erase(slot);
+            } else if (plan.new_row != plan.old_row) {
+                rows.slot_of[plan.old_row] = NO_SLOT;
+                rows.tenant[plan.old_row] = 0;
+                rows.free_rows.push_back(plan.old_row);  // room reserved by prepare_put
+                --rows.count;
             }
         }
-        const float inv_norm = inverse_norm(sq_norm);
-        if (to_arena) {
-            float* row = table.arena.data.data() + slot * table.arena.stride;
-            std::copy(vector.begin(), vector.end(), row);
-            row[len] = inv_norm;
-            ++table.arena_count;
-            table.odd.erase(slot);
-        } else if (len != 0) {
-            aside.push_back(inv_norm);  // room was reserved with the vector
-            table.odd.find(slot)->second = std::move(aside);
-            ++table.odd_counts.find(len)->second;
+        // Take the new one.
+        if (plan.new_row != NO_ROW) {
+            const std::uint32_t row = plan.new_row;
+            if (rows.dim == 0) {
+                rows.dim = len;
+                rows.stride = row_stride(len);
+            }
+            if (row == rows.size()) {
+                rows.words.resize((rows.size() + 1) * rows.stride, 0);  // within the reserved room
+                rows.slot_of.push_back(NO_SLOT);
+                rows.tenant.push_back(0);
+            } else if (row != plan.old_row) {
+                rows.free_rows.pop_back();  // prepare_put took the last free row
+            }
+            write_row(rows, row, vector, inverse_norm(plan.sq_norm));
+            if (row != plan.old_row) {
+                rows.slot_of[row] = slot;
+                ++rows.count;
+            }
+            table.row_of[slot] = row;
         } else {
-            table.odd.erase(slot);
+            table.row_of[slot] = NO_ROW;
+            if (len != 0) table.aside.values.find(slot)->second = std::move(plan.aside);
+            add_aside(table.aside, slot, len, inverse_norm(plan.sq_norm) != 0.0f);
         }
         table.lens[slot] = len;
-        table.sq_norms[slot] = sq_norm;
+        table.sq_norms[slot] = plan.sq_norm;
     }
     table.payloads[slot] = std::move(payload);
-    if (!had_point) ++table.point_count;
+    if (!plan.had_point) ++table.point_count;
     table.foreign_ids.erase(slot);
 
     // Move the slot between tenant lists when its tenant changes.
-    const std::uint32_t old_tenant = had_point ? table.tenant_of[slot] : 0;
-    if (old_tenant != tenant) {
+    const std::uint32_t old_tenant = plan.had_point ? table.tenant_of[slot] : 0;
+    if (old_tenant != plan.tenant) {
         if (old_tenant != 0) {
             auto& members = table.tenants.members[old_tenant];
             const std::uint32_t pos = table.tenant_pos[slot];
@@ -184,26 +201,66 @@ PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std:
             table.tenant_pos[members[pos]] = pos;
             members.pop_back();
         }
-        if (tenant != 0) {
-            auto& members = table.tenants.members[tenant];
+        if (plan.tenant != 0) {
+            auto& members = table.tenants.members[plan.tenant];
             table.tenant_pos[slot] = static_cast<std::uint32_t>(members.size());
             members.push_back(slot);
         }
-        table.tenant_of[slot] = tenant;
+        table.tenant_of[slot] = plan.tenant;
     }
+    if (table.row_of[slot] != NO_ROW) rows.tenant[table.row_of[slot]] = plan.tenant;
+}
 
-    // Keep the arena on the most common length. Failing here (out of memory)
-    // leaves a consistent table on the old layout.
-    if (vector_changed && !to_arena && len != 0) {
-        auto count = table.odd_counts.find(len);
-        if (count != table.odd_counts.end() && count->second > table.arena_count) {
-            try {
-                rebase_arena(table, len);
-            } catch (const std::bad_alloc&) {
-            }
+PutPlan put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload,
+                  float sq_norm) {
+    PutPlan plan = prepare_put(table, key, vector, payload.get(), sq_norm);
+    commit_put(table, plan, vector, std::move(payload));
+    return plan;
+}
+
+std::optional<std::uint32_t> preferred_length(const PointTable& table, std::uint32_t length) {
+    if (length == table.rows.dim) return std::nullopt;
+    auto it = table.aside.steerable.find(length);
+    if (it == table.aside.steerable.end() || it->second <= table.rows.count) return std::nullopt;
+    return length;
+}
+
+Layout relayout(const PointTable& table, std::uint32_t dim) {
+    Layout layout;
+    RowStore& rows = layout.rows;
+    rows.dim = dim;
+    rows.stride = row_stride(dim);
+    const std::size_t moving_in = table.aside.steerable.count(dim) ? table.aside.steerable.at(dim) : 0;
+    rows.words.resize(moving_in * rows.stride, 0);
+    rows.slot_of.reserve(moving_in);
+    rows.tenant.reserve(moving_in);
+    layout.row_of.assign(table.slot_count(), NO_ROW);
+    layout.aside.pos.assign(table.slot_count(), 0);
+    for (std::uint32_t slot = 0; slot < table.slot_count(); ++slot) {
+        if (!table.has_point(slot)) continue;
+        const FloatSpan vector = table.vector(slot);
+        const auto len = static_cast<std::uint32_t>(vector.size());
+        const float inv = inverse_norm(table.sq_norms[slot]);
+        if (len == dim && inv != 0.0f) {
+            const auto row = static_cast<std::uint32_t>(rows.slot_of.size());
+            rows.slot_of.push_back(slot);
+            rows.tenant.push_back(table.tenant_of[slot]);
+            write_row(rows, row, vector, inv);
+            layout.row_of[slot] = row;
+            continue;
         }
+        reserve_aside(layout.aside, slot, len, inv != 0.0f);
+        if (len != 0) layout.aside.values.find(slot)->second.assign(vector.begin(), vector.end());
+        add_aside(layout.aside, slot, len, inv != 0.0f);
     }
-    return PutResult{slot, !existing.has_value(), vector_changed};
+    rows.count = rows.slot_of.size();
+    return layout;
+}
+
+void swap_layout(PointTable& table, Layout& layout) noexcept {
+    std::swap(table.rows, layout.rows);
+    std::swap(table.aside, layout.aside);
+    std::swap(table.row_of, layout.row_of);
 }
 
 }  // namespace karnoxel::core

@@ -1,11 +1,16 @@
 // The point table of a store: every stored point, addressed by a dense slot.
 //
 // A slot is assigned to an id once and kept for the life of the table
-// (nothing deletes points), so indexes can hold slots instead of ids and
-// never need a hash lookup per distance. Per-slot fields live in parallel
-// arrays. Vectors whose length is the table's main dimension sit in one
-// aligned arena at a fixed stride; vectors of any other length (a store may
-// mix lengths) are kept aside and looked up only on that rare path.
+// (points are replaced, never deleted), so slot order is the order in which
+// ids were first stored; it breaks ties between equal scores.
+//
+// Vectors come in two kinds. Those a graph can steer by, with the table's
+// main length and a finite non-zero norm, live in rows: fixed-stride blocks
+// that start with a prefix owned by the graph index (its layer-0 list of the
+// row's node), then the vector, then its inverse norm. A row left by its
+// point is reused by the next one. Every other vector (another length, a
+// zero or non-finite norm) is kept aside, grouped by length, and is only
+// ever scanned exactly; empty vectors take no memory at all.
 #pragma once
 
 #include <algorithm>
@@ -27,6 +32,12 @@
 
 namespace karnoxel::core {
 
+inline constexpr std::uint32_t NO_ROW = UINT32_MAX;
+inline constexpr std::uint32_t NO_SLOT = UINT32_MAX;
+// The longest vector a point may hold: lengths are 32-bit, and the largest
+// value marks slots without a point.
+inline constexpr std::size_t MAX_VECTOR_LENGTH = UINT32_MAX - 1;
+
 // Makes room for `count` elements, growing geometrically: reserve() alone
 // allocates exactly what is asked, which would copy the array on every append.
 template <class Vector>
@@ -34,13 +45,42 @@ void reserve_for(Vector& v, std::size_t count) {
     if (v.capacity() < count) v.reserve(std::max(count, v.capacity() + v.capacity() / 2));
 }
 
-// Vectors of the table's main dimension, one row per slot. Each row ends
-// with the vector's inverse norm, so a graph distance reads its vector and
-// its norm from the same cache lines.
-struct VectorArena {
-    std::uint32_t dim = 0;   // vector length; 0 until the first non-empty vector arrives
-    std::size_t stride = 0;  // floats per row: dim + 1 (the inverse norm)
-    PodBuffer<float> data;   // slot * stride floats; rows of slots without such a vector stay zero
+// Rows of steerable vectors. Row r occupies words [r * stride, (r + 1) * stride).
+struct RowStore {
+    // Words at the start of every row that belong to the graph index.
+    static constexpr std::size_t PREFIX_WORDS = 33;
+
+    std::uint32_t dim = 0;                 // vector length of every row; 0 before the first row
+    std::size_t stride = 0;                // words per row: PREFIX_WORDS + dim + 1 (the inverse norm)
+    PodBuffer<std::uint32_t> words;        // the rows back to back
+    std::vector<std::uint32_t> slot_of;    // row -> slot of its point, NO_SLOT for a free row
+    std::vector<std::uint32_t> tenant;     // row -> tenant code of its point (0: none)
+    std::vector<std::uint32_t> free_rows;  // rows without a point, reused before new ones
+    std::size_t count = 0;                 // rows holding a point
+
+    std::size_t size() const { return slot_of.size(); }
+    bool used(std::uint32_t row) const { return slot_of[row] != NO_SLOT; }
+    std::uint32_t* prefix(std::uint32_t row) { return words.data() + row * stride; }
+    const std::uint32_t* prefix(std::uint32_t row) const { return words.data() + row * stride; }
+    const float* vector(std::uint32_t row) const { return reinterpret_cast<const float*>(prefix(row) + PREFIX_WORDS); }
+    float inv_norm(std::uint32_t row) const { return vector(row)[dim]; }
+};
+
+inline std::size_t row_stride(std::uint32_t dim) {
+    return RowStore::PREFIX_WORDS + dim + 1;
+}
+
+// Vectors kept aside from the rows.
+struct AsideVectors {
+    std::unordered_map<std::uint32_t, std::vector<float>> values;             // slot -> its non-empty vector
+    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> by_length;  // length -> slots, any order
+    std::vector<std::uint32_t> pos;                                           // slot -> index in its length's list
+    std::unordered_map<std::uint32_t, std::size_t> steerable;  // length -> those with a finite non-zero norm
+
+    const std::vector<std::uint32_t>* slots_of_length(std::uint32_t length) const {
+        auto it = by_length.find(length);
+        return it == by_length.end() ? nullptr : &it->second;
+    }
 };
 
 struct StringKeyHash {
@@ -63,7 +103,7 @@ struct TenantIndex {
 
 struct PointTable {
     static constexpr std::uint32_t NO_POINT = UINT32_MAX;  // in `lens`: slot without a point
-    static constexpr std::size_t MAX_SLOTS = 0x7FFFFFFF;   // slots stay below 2^31 (the graph marks others)
+    static constexpr std::size_t MAX_SLOTS = 0x7FFFFFFF;   // slots stay below 2^31
 
     IdMap slot_of;                                   // map key -> slot
     std::vector<std::uint64_t> keys;                 // slot -> map key
@@ -72,11 +112,9 @@ struct PointTable {
     std::vector<std::unique_ptr<Payload>> payloads;  // slot -> payload, null when absent
     std::vector<std::uint32_t> tenant_of;            // slot -> tenant code, 0 for none
     std::vector<std::uint32_t> tenant_pos;           // slot -> index in its tenant's member list
-    VectorArena arena;                               // vectors of length arena.dim (rows up to the last such slot)
-    std::unordered_map<std::uint32_t, std::vector<float>>
-        odd;  // slot -> vector of another non-zero length, then its inverse norm
-    std::unordered_map<std::uint32_t, std::uint32_t> odd_counts;   // length -> number of odd vectors of it
-    std::size_t arena_count = 0;                                   // points whose vector lives in the arena
+    std::vector<std::uint32_t> row_of;               // slot -> row, NO_ROW when kept aside or without a point
+    RowStore rows;                                   // steerable vectors
+    AsideVectors aside;                              // every other vector
     std::unordered_map<std::uint32_t, std::uint64_t> foreign_ids;  // slot -> Point.id where it differs from the key
     TenantIndex tenants;
     std::size_t point_count = 0;  // slots holding a point
@@ -91,31 +129,66 @@ struct PointTable {
         return it == foreign_ids.end() ? keys[slot] : it->second;
     }
 
+    // The vector of a slot's point (empty for slots without one).
     FloatSpan vector(std::uint32_t slot) const {
         const std::uint32_t len = lens[slot];
         if (len == 0 || len == NO_POINT) return {};
-        if (len == arena.dim) return {arena.data.data() + slot * arena.stride, len};
-        return {odd.find(slot)->second.data(), len};
+        if (row_of[slot] != NO_ROW) return {rows.vector(row_of[slot]), len};
+        return {aside.values.find(slot)->second.data(), len};
     }
-
-    // 1/sqrt(sum of squares), or 0 where the cosine is undefined (empty, zero
-    // or non-finite vectors, slots without a point).
-    float inv_norm(std::uint32_t slot) const {
-        const std::uint32_t len = lens[slot];
-        if (len == 0 || len == NO_POINT) return 0.0f;
-        return vector(slot).data()[len];
-    }
-
-    // Every slot holds a point whose vector is in the arena: walks may then
-    // skip the per-slot length and presence checks.
-    bool uniform() const { return arena_count == keys.size(); }
 };
 
-struct PutResult {
-    std::uint32_t slot;   // the point's slot
-    bool created;         // the slot is new
-    bool vector_changed;  // the stored vector differs (bit for bit) from the one before, or is new
+// The inverse norm kept after each row's vector: 0 where the cosine is
+// undefined (zero or non-finite norm), which keeps a vector out of the rows.
+float inverse_norm(float sq_norm);
+
+// Whether a vector with this length and norm belongs in the rows.
+inline bool fits_rows(const RowStore& rows, std::size_t length, float sq_norm) {
+    return inverse_norm(sq_norm) != 0.0f && (rows.dim == 0 || length == rows.dim);
+}
+
+// How an upsert changes the table, worked out (and every allocation made)
+// before anything a reader could see changes.
+struct PutPlan {
+    std::uint32_t slot = 0;          // the point's slot (made by prepare_put when the key is new)
+    bool created = false;            // the slot is new
+    bool had_point = false;          // the slot held a point before
+    bool vector_changed = false;     // the vector differs (bit for bit) from the one before, or is new
+    std::uint32_t old_row = NO_ROW;  // the point's row before
+    std::uint32_t new_row = NO_ROW;  // the point's row after; NO_ROW when its vector goes aside
+    std::uint32_t tenant = 0;        // tenant code after
+    float sq_norm = 0.0f;            // the vector's sum of squares
+    std::vector<float> aside;        // the vector, when it goes aside
 };
+
+// Plans storing or replacing the point under `key`. Throws std::bad_alloc
+// or std::length_error (vector too long, table full) and then leaves the
+// table as a reader sees it (a new empty slot or tenant code may remain).
+// `sq_norm` is the vector's sum of squares when known, NaN otherwise.
+PutPlan prepare_put(PointTable& table, std::uint64_t key, FloatSpan vector, const Payload* payload, float sq_norm);
+
+// Stores the point as planned. Never allocates.
+void commit_put(PointTable& table, PutPlan& plan, FloatSpan vector, std::unique_ptr<Payload> payload) noexcept;
+
+// Stores or replaces a point in one step (prepare, then commit).
+PutPlan put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload,
+                  float sq_norm);
+
+// The length whose steerable vectors now outnumber the rows, if any: the
+// rows should move to it.
+std::optional<std::uint32_t> preferred_length(const PointTable& table, std::uint32_t length);
+
+// New rows and aside vectors with `dim` as the main length: every steerable
+// vector of that length moves into rows (in slot order), every row's vector
+// goes aside. Builds everything before changing anything; apply it with
+// swap_layout.
+struct Layout {
+    RowStore rows;
+    AsideVectors aside;
+    std::vector<std::uint32_t> row_of;
+};
+Layout relayout(const PointTable& table, std::uint32_t dim);
+void swap_layout(PointTable& table, Layout& layout) noexcept;
 
 // The slot of a key, if it has one.
 inline std::optional<std::uint32_t> find_slot(const PointTable& table, std::uint64_t key) {
@@ -123,22 +196,5 @@ inline std::optional<std::uint32_t> find_slot(const PointTable& table, std::uint
     if (slot == IdMap::NONE) return std::nullopt;
     return slot;
 }
-
-// The inverse norm kept after each vector: 0 marks an undefined cosine.
-float inverse_norm(float sq_norm);
-
-// Stores or replaces the point under `key` (copying the vector). Every
-// allocation happens before the table is changed, so a failed allocation
-// leaves it as it was.
-PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload);
-
-// The same with the vector's sum of squares (under the accumulation rule)
-// already formed, as a bulk load does many at a time.
-PutResult put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload,
-                    float sq_norm);
-
-// Gives `key` a slot without a point (used for graph nodes of loaded
-// snapshots whose point is missing).
-std::uint32_t ensure_slot(PointTable& table, std::uint64_t key);
 
 }  // namespace karnoxel::core

@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <charconv>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 
 namespace karnoxel::core {
 
@@ -26,6 +29,26 @@ std::uint64_t keyed_hash(std::string_view bytes, std::uint64_t key) {
     std::uint64_t tail = 0;
     std::memcpy(&tail, bytes.data() + i, bytes.size() - i);
     return mix64(h ^ tail ^ key);
+}
+
+LevelSource LevelSource::from_environment() {
+    LevelSource source;
+    if (const char* text = std::getenv("KARNOXEL_SEED")) {
+        const char* end = text + std::strlen(text);
+        std::uint64_t seed = 0;
+        const auto [stop, ec] = std::from_chars(text, end, seed);
+        if (ec == std::errc() && stop == end && stop != text) {
+            source.seeded_ = true;
+            source.seed_ = seed;
+        }
+    }
+    return source;
+}
+
+std::uint64_t LevelSource::next() const {
+    if (seeded_) return mix64(seed_ ^ mix64(count_ + 0x9e3779b97f4a7c15ULL));
+    thread_local std::mt19937_64 generator(entropy64());
+    return generator();
 }
 
 }  // namespace karnoxel::core

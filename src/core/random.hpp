@@ -27,3 +27,27 @@ constexpr std::uint64_t mix64(std::uint64_t x) {
 std::uint64_t keyed_hash(std::string_view bytes, std::uint64_t key);
 
 }  // namespace karnoxel::core
+
+namespace karnoxel::core {
+
+// Random bits for the levels of new graph nodes. By default each thread's
+// own generator, keyed from the operating system's entropy, so graphs differ
+// from run to run. When the environment variable KARNOXEL_SEED holds an
+// unsigned integer as a store is created, that store draws a fixed sequence
+// instead: the same upserts then give the same graph, answers and snapshot.
+class LevelSource {
+public:
+    static LevelSource from_environment();
+
+    // The bits for the next level; the same value until advance().
+    std::uint64_t next() const;
+    // The bits from next() were used.
+    void advance() { ++count_; }
+
+private:
+    bool seeded_ = false;
+    std::uint64_t seed_ = 0;
+    std::uint64_t count_ = 0;  // draws used so far
+};
+
+}  // namespace karnoxel::core

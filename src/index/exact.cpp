@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/kernels.hpp"
+
 namespace karnoxel::index {
+
+using core::DistanceMetric;
+using core::PointTable;
 
 TopK::TopK(std::uint64_t k, core::DistanceMetric metric, std::size_t expected)
     : k_(static_cast<std::size_t>(std::min<std::uint64_t>(k, SIZE_MAX))), negate_(!core::higher_is_better(metric)) {
@@ -14,12 +19,12 @@ bool TopK::better(const Entry& a, const Entry& b) {
     const bool a_nan = std::isnan(a.key), b_nan = std::isnan(b.key);
     if (a_nan != b_nan) return b_nan;
     if (!a_nan && a.key != b.key) return a.key > b.key;
-    return a.seq < b.seq;
+    return a.slot < b.slot;
 }
 
 void TopK::offer(std::uint32_t slot, float score) {
     if (k_ == 0) return;
-    const Entry entry{negate_ ? -score : score, score, seq_++, slot};
+    const Entry entry{negate_ ? -score : score, score, slot};
     if (heap_.size() < k_) {
         heap_.push_back(entry);
         std::push_heap(heap_.begin(), heap_.end(), better);
@@ -30,7 +35,7 @@ void TopK::offer(std::uint32_t slot, float score) {
     }
 }
 
-std::vector<SearchHit> TopK::finish(const core::PointTable& table) {
+std::vector<SearchHit> TopK::finish(const PointTable& table) {
     std::sort_heap(heap_.begin(), heap_.end(), better);
     std::vector<SearchHit> hits;
     hits.reserve(heap_.size());
@@ -39,20 +44,86 @@ std::vector<SearchHit> TopK::finish(const core::PointTable& table) {
     return hits;
 }
 
-std::vector<SearchHit> search_exact_knn(core::FloatSpan query, std::uint64_t k, core::DistanceMetric metric,
-                                        const core::PointTable& table, std::optional<std::string_view> tenant) {
-    if (k == 0 || table.point_count == 0) return {};
-    const std::uint32_t* slots = nullptr;  // null: every slot in order
-    std::size_t count = table.slot_count();
-    if (tenant) {
-        const std::uint32_t code = table.tenants.find(*tenant);
-        if (code == 0) return {};
-        const auto& members = table.tenants.members[code];
-        slots = members.data();
-        count = members.size();
+ExactScorer::ExactScorer(core::FloatSpan query, DistanceMetric metric, const PointTable& table, TopK& top)
+    : query_(query), metric_(metric), table_(table), top_(top) {
+    if (query.size() >= PointTable::NO_POINT) {
+        possible_ = false;  // longer than any stored vector can be
+    } else if (metric == DistanceMetric::Cosine) {
+        query_squares_ = core::sum_squares(query.data(), query.size());
+        possible_ = query_squares_ != 0.0f;  // every cosine fails on a zero query
     }
-    TopK top(k, metric, count);
-    score_slots(query, metric, table, slots, count, [&](std::uint32_t slot, float score) { top.offer(slot, score); });
+}
+
+void ExactScorer::add_slot(std::uint32_t slot) {
+    if (table_.lens[slot] != query_.size()) return;  // another length, or no point at all
+    const std::uint32_t row = table_.row_of[slot];
+    add(slot, row != core::NO_ROW ? table_.rows.vector(row) : table_.vector(slot).data());
+}
+
+void ExactScorer::flush() {
+    if (filled_ == 0) return;
+    const std::size_t n = filled_;
+    filled_ = 0;
+    if (!possible_) return;
+    const core::ExactKernels& kernels = core::exact_kernels();
+    const core::RowsKernel kernel = metric_ == DistanceMetric::Euclidean ? kernels.sqdiff_rows : kernels.dot_rows;
+    kernel(query_.data(), vectors_, n, query_.size(), sums_);
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::uint32_t slot = slots_[j];
+        switch (metric_) {
+            case DistanceMetric::DotProduct:
+                top_.offer(slot, sums_[j]);
+                break;
+            case DistanceMetric::Euclidean:
+                top_.offer(slot, std::sqrt(sums_[j]));
+                break;
+            case DistanceMetric::Cosine: {
+                const core::ScoreResult cosine =
+                    core::cosine_from_sums(sums_[j], query_squares_, table_.sq_norms[slot]);
+                if (cosine.ok()) top_.offer(slot, cosine.value());
+                break;
+            }
+        }
+    }
+}
+
+void scan_aside(core::FloatSpan query, const PointTable& table, std::uint32_t tenant, ExactScorer& scorer) {
+    if (!scorer.possible() || query.size() >= PointTable::NO_POINT) return;
+    const auto* slots = table.aside.slots_of_length(static_cast<std::uint32_t>(query.size()));
+    if (slots == nullptr) return;
+    for (const std::uint32_t slot : *slots) {
+        if (tenant == 0 || table.tenant_of[slot] == tenant) scorer.add_slot(slot);
+    }
+}
+
+void scan_all(core::FloatSpan query, const PointTable& table, std::uint32_t tenant, ExactScorer& scorer) {
+    if (!scorer.possible()) return;
+    if (tenant != 0) {
+        for (const std::uint32_t slot : table.tenants.members[tenant]) scorer.add_slot(slot);
+        return;
+    }
+    const core::RowStore& rows = table.rows;
+    if (!query.empty() && query.size() == rows.dim) {
+        for (std::uint32_t row = 0; row < rows.size(); ++row) {
+            const std::uint32_t slot = rows.slot_of[row];
+            if (slot != core::NO_SLOT) scorer.add(slot, rows.vector(row));
+        }
+    }
+    scan_aside(query, table, 0, scorer);
+}
+
+std::vector<SearchHit> search_exact_knn(core::FloatSpan query, std::uint64_t k, DistanceMetric metric,
+                                        const PointTable& table, std::optional<std::string_view> tenant) {
+    if (k == 0 || table.point_count == 0) return {};
+    std::uint32_t code = 0;
+    if (tenant) {
+        code = table.tenants.find(*tenant);
+        if (code == 0) return {};
+    }
+    TopK top(k, metric, code != 0 ? table.tenants.members[code].size() : table.point_count);
+    ExactScorer scorer(query, metric, table, top);
+    scan_all(query, table, code, scorer);
+    scorer.flush();
     return top.finish(table);
 }
 

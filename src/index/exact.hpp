@@ -1,4 +1,5 @@
-// Exact k-nearest-neighbour scan, the hit record and the hit order.
+// Exact scoring: the hit record, the hit order, the best-k collector and the
+// exact scan.
 #pragma once
 
 #include <cstddef>
@@ -24,9 +25,10 @@ inline bool ranks_before(core::DistanceMetric metric, const SearchHit& a, const 
     return core::higher_is_better(metric) ? a.score > b.score : a.score < b.score;
 }
 
-// Collects scored candidates and keeps the best k, in exactly the order a
-// stable sort of all of them by ranks_before would give, NaN scores after all
-// others. Candidates must be offered in production order.
+// Keeps the best k of the scored candidates offered: by the metric's order,
+// NaN scores after all others, equal scores in slot order (the order in
+// which the points' ids were first stored). The result does not depend on
+// the order of the offers, so every route ranks alike.
 class TopK {
 public:
     TopK(std::uint64_t k, core::DistanceMetric metric, std::size_t expected);
@@ -39,84 +41,62 @@ private:
     struct Entry {
         float key;           // score oriented so that higher is better; NaN ranks last
         float score;         // the score as reported
-        std::uint32_t seq;   // production order, the tie-break of a stable sort
-        std::uint32_t slot;  // the point's slot
+        std::uint32_t slot;  // the point's slot, the tie-break
     };
     static bool better(const Entry& a, const Entry& b);
 
     std::size_t k_;
     bool negate_;
-    std::uint32_t seq_ = 0;
     std::vector<Entry> heap_;  // the kept entries; front is the worst while full
 };
 
-// Scores every point (of the tenant, when one is given) with the metric and
-// returns the best k, ordered by ranks_before. Points whose score cannot be
-// computed (other length, zero magnitude for cosine) are left out.
+// Scores candidates exactly against one query under the accumulation rule,
+// many rows at a time with the row kernels, and offers every defined score
+// to a TopK. Candidates must have the query's length.
+class ExactScorer {
+public:
+    // Candidates are scored in batches: call flush() after the last one.
+    ExactScorer(core::FloatSpan query, core::DistanceMetric metric, const core::PointTable& table, TopK& top);
+    ExactScorer(const ExactScorer&) = delete;
+    ExactScorer& operator=(const ExactScorer&) = delete;
+
+    // False when no candidate can have a score (a zero query under cosine).
+    bool possible() const { return possible_; }
+    void add(std::uint32_t slot, const float* vector) {
+        slots_[filled_] = slot;
+        vectors_[filled_] = vector;
+        if (++filled_ == BATCH) flush();
+    }
+    // A slot's point, if its vector has the query's length.
+    void add_slot(std::uint32_t slot);
+    void flush();
+
+private:
+    static constexpr std::size_t BATCH = 512;
+    core::FloatSpan query_;
+    core::DistanceMetric metric_;
+    const core::PointTable& table_;
+    TopK& top_;
+    float query_squares_ = 0.0f;
+    bool possible_ = true;
+    std::size_t filled_ = 0;
+    std::uint32_t slots_[BATCH];
+    const float* vectors_[BATCH];
+    float sums_[BATCH];
+};
+
+// Scores every point of the query's length (only the tenant's, when a
+// tenant code other than 0 is given) into `scorer`.
+void scan_all(core::FloatSpan query, const core::PointTable& table, std::uint32_t tenant, ExactScorer& scorer);
+
+// The aside points of the query's length (only the tenant's, when a tenant
+// code other than 0 is given) into `scorer`.
+void scan_aside(core::FloatSpan query, const core::PointTable& table, std::uint32_t tenant, ExactScorer& scorer);
+
+// The exact answer: the best k of every point (of the tenant, when one is
+// given) by the metric. Points whose score cannot be computed (another
+// length, zero magnitude for cosine) are left out.
 std::vector<SearchHit> search_exact_knn(core::FloatSpan query, std::uint64_t k, core::DistanceMetric metric,
                                         const core::PointTable& table, std::optional<std::string_view> tenant);
-
-// Exact scores of some slots against a query, computed many at a time with
-// the row kernels: calls emit(slot, score) in slot-list order for every slot
-// whose score exists under the metric.
-template <class Emit>
-void score_slots(core::FloatSpan query, core::DistanceMetric metric, const core::PointTable& table,
-                 const std::uint32_t* slots, std::size_t count, Emit&& emit);
-
-}  // namespace karnoxel::index
-
-#include "core/kernels.hpp"
-
-namespace karnoxel::index {
-
-template <class Emit>
-void score_slots(core::FloatSpan query, core::DistanceMetric metric, const core::PointTable& table,
-                 const std::uint32_t* slots, std::size_t count, Emit&& emit) {
-    using core::DistanceMetric;
-    const std::size_t n = query.size();
-    if (n >= core::PointTable::NO_POINT) return;  // longer than any stored vector can be
-    float query_squares = 0.0f;
-    if (metric == DistanceMetric::Cosine) {
-        query_squares = core::sum_squares(query.data(), n);
-        if (query_squares == 0.0f) return;  // every cosine fails on a zero query
-    }
-    const core::ExactKernels& kernels = core::exact_kernels();
-    const core::RowsKernel rows_kernel = metric == DistanceMetric::Euclidean ? kernels.sqdiff_rows : kernels.dot_rows;
-
-    constexpr std::size_t BATCH = 1024;
-    std::uint32_t batch_slots[BATCH];
-    const float* rows[BATCH];
-    float sums[BATCH];
-    std::size_t filled = 0;
-    auto flush = [&] {
-        rows_kernel(query.data(), rows, filled, n, sums);
-        for (std::size_t j = 0; j < filled; ++j) {
-            const std::uint32_t slot = batch_slots[j];
-            switch (metric) {
-                case DistanceMetric::DotProduct:
-                    emit(slot, sums[j]);
-                    break;
-                case DistanceMetric::Euclidean:
-                    emit(slot, std::sqrt(sums[j]));
-                    break;
-                case DistanceMetric::Cosine: {
-                    const core::ScoreResult cosine =
-                        core::cosine_from_sums(sums[j], query_squares, table.sq_norms[slot]);
-                    if (cosine.ok()) emit(slot, cosine.value());
-                    break;
-                }
-            }
-        }
-        filled = 0;
-    };
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t slot = slots == nullptr ? static_cast<std::uint32_t>(i) : slots[i];
-        if (table.lens[slot] != n) continue;  // other length, or no point at all
-        batch_slots[filled] = slot;
-        rows[filled] = table.vector(slot).data();
-        if (++filled == BATCH) flush();
-    }
-    if (filled != 0) flush();
-}
 
 }  // namespace karnoxel::index

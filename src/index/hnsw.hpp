@@ -1,22 +1,29 @@
-// The HNSW graph over a store's points.
+// The HNSW graph over a store's steerable vectors.
 //
-// Nodes are the slots of the point table, so neighbour lists hold dense
-// 32-bit slots and a walk never needs a hash lookup per distance. Layer 0 is
-// one fixed-stride block (a count, then up to 2*m slots per node); the few
-// nodes that reach higher layers own their upper lists separately.
+// Nodes are the rows of the point table (core::RowStore): neighbour lists
+// hold dense 32-bit rows, and a node's layer-0 list lives in the prefix of
+// its own row, right before its vector, so one hop reads one contiguous
+// block. The few nodes that reach higher layers own their upper lists
+// separately. Every used row is a node; a row left by its point is a free
+// row (its layer-0 count is FREE_LIST) until the next point takes it.
 //
 // The graph is steered by the cosine distance computed with fast kernels
 // (fused multiply-adds, any summation order); the candidates it returns are
 // rescored exactly by the caller before anything reaches a user.
+//
+// Changes come in two steps: plan_* searches and reserves every byte the
+// change will need (and may throw std::bad_alloc) without changing anything
+// a reader can see; commit_* then applies it without allocating. A failed
+// plan therefore leaves the graph exactly as it was.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "core/distance.hpp"
@@ -29,67 +36,61 @@ inline constexpr std::uint64_t DEFAULT_EF_CONSTRUCTION = 64;
 inline constexpr std::uint64_t DEFAULT_EF_SEARCH = 32;
 inline constexpr std::size_t MAX_LAYERS = 16;  // layers 0..15; the level draw never exceeds 15
 
-// List capacities come from m, kept within these bounds so that a snapshot
-// with an extreme m can neither disable linking nor blow up the layout.
+// List capacities come from m, kept within these bounds, so that an image
+// with an extreme m can neither disable linking nor blow up memory: a
+// layer-0 list (2 * the upper capacity) always fits a row's prefix.
 inline constexpr std::uint64_t MIN_LINKS = 2;
-inline constexpr std::uint64_t MAX_LINKS = 64;
+inline constexpr std::uint64_t MAX_LINKS = (core::RowStore::PREFIX_WORDS - 1) / 2;
 // Insertion breadth is at least the list capacity and at most this.
 inline constexpr std::uint64_t MAX_EF_CONSTRUCTION = 4096;
 
-inline constexpr std::uint8_t NO_NODE = 0xFF;                // in `levels`: the slot has no node
-inline constexpr std::uint32_t OVERFLOW_COUNT = UINT32_MAX;  // layer-0 count of a list kept in layer0_overflow
-// List entries at or above this name `ghost_ids[entry - GHOST]`: ids a loaded
-// snapshot listed that have neither a point nor a node. Walks pass over
-// them (every slot is below GHOST); saving writes them back as read.
-inline constexpr std::uint32_t GHOST = 0x80000000u;
-inline constexpr std::uint32_t NO_SLOT = UINT32_MAX;
+inline constexpr std::uint8_t NO_NODE = 0xFF;           // in `levels`: the row has no node
+inline constexpr std::uint32_t FREE_LIST = UINT32_MAX;  // layer-0 count of a row without a node
+
+struct Candidate {
+    float d;            // graph distance
+    std::uint32_t row;  // node
+};
 
 struct UpperLists {
     std::vector<std::vector<std::uint32_t>> layers;  // layers[l - 1]: the node's list on layer l
 };
 
+// An index record read from an image whose graph failed the checks of
+// GraphBuilder: saved back byte for byte, never walked.
+struct RawGraph {
+    std::vector<std::uint8_t> record;
+};
+
 struct HNSWIndex {
-    std::uint64_t m = DEFAULT_M;                              // base of list capacities and of the level draw
+    std::uint64_t m = DEFAULT_M;                              // as created or read; base of capacities and levels
     std::uint64_t ef_construction = DEFAULT_EF_CONSTRUCTION;  // breadth of the insertion search
     std::uint64_t ef_search = DEFAULT_EF_SEARCH;              // least breadth of the layer-0 query search
-    std::optional<std::uint64_t> entry_point;                 // id of the node where walks start
     std::uint64_t max_level = 0;                              // top layer
+    std::uint32_t entry_row = core::NO_ROW;                   // node where walks start; NO_ROW for an empty graph
 
-    std::uint32_t entry_slot = NO_SLOT;     // slot of entry_point, NO_SLOT when there is none
     std::size_t upper_cap = 16;             // list capacity on layers 1..15 (m within bounds)
     std::size_t layer0_cap = 32;            // list capacity on layer 0 (2 * upper_cap)
-    std::vector<std::uint8_t> levels;       // slot -> top layer of its node, NO_NODE without one
-    core::PodBuffer<std::uint32_t> layer0;  // slot * (1 + layer0_cap): count, then neighbour slots
-    std::vector<std::uint32_t> parent0;     // slot -> node whose layer-0 list must keep it (a tree rooted
-                                            // at the entry point), NO_SLOT for the entry and for no node
-    std::vector<std::uint32_t> upper_of;    // slot -> 1 + index into `upper`, 0 for none
+    std::vector<std::uint8_t> levels;       // row -> top layer of its node, NO_NODE without one
+    std::vector<std::uint32_t> parent0;     // row -> node whose layer-0 list must keep it (a tree rooted at
+                                            // the entry point), NO_ROW for the entry and for no node
+    std::vector<std::uint32_t> upper_of;    // row -> 1 + index into `upper`, 0 for none
     std::vector<UpperLists> upper;          // upper-layer lists of the nodes that have them
-    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> layer0_overflow;  // loaded lists over layer0_cap
-    std::vector<std::uint64_t> ghost_ids;                                           // ids of listed entries >= GHOST
-    std::unordered_map<std::uint32_t, std::uint64_t>
-        node_ids;                  // slot -> node id where a snapshot gave another than the key
-    std::size_t node_count = 0;    // slots with a node
-    bool parents_pending = false;  // parent0 not formed yet (a loaded graph that nothing changed)
-    std::size_t covered = 0;       // slots with both a node and a point (all points, unless a
-                                   // loaded snapshot left some without a node)
+    std::vector<std::uint32_t> free_upper;  // indexes into `upper` that no node uses
+    std::size_t node_count = 0;             // rows with a node
+    std::unique_ptr<RawGraph> raw;          // set: a damaged graph kept only to be saved back
 
-    HNSWIndex() = default;
+    HNSWIndex() : HNSWIndex(DEFAULT_M, DEFAULT_EF_CONSTRUCTION, DEFAULT_EF_SEARCH) {}
     HNSWIndex(std::uint64_t m_, std::uint64_t ef_construction_, std::uint64_t ef_search_);
 
-    std::size_t stride() const { return 1 + layer0_cap; }
-    bool has_node(std::uint32_t slot) const { return slot < levels.size() && levels[slot] != NO_NODE; }
-    // A node's list on a layer; empty for slots without a node (their
-    // layer-0 count is 0 and they own no upper lists).
-    std::span<const std::uint32_t> neighbors(std::uint32_t slot, std::size_t layer) const {
+    bool has_node(std::uint32_t row) const { return row < levels.size() && levels[row] != NO_NODE; }
+    // A node's list on a layer; empty for rows without a node there.
+    std::span<const std::uint32_t> neighbors(const core::RowStore& rows, std::uint32_t row, std::size_t layer) const {
         if (layer == 0) {
-            const std::uint32_t* block = layer0.data() + slot * stride();
-            if (block[0] == OVERFLOW_COUNT) {
-                const auto& list = layer0_overflow.find(slot)->second;
-                return {list.data(), list.size()};
-            }
-            return {block + 1, block[0]};
+            const std::uint32_t* prefix = rows.prefix(row);
+            return prefix[0] == FREE_LIST ? std::span<const std::uint32_t>() : std::span(prefix + 1, prefix[0]);
         }
-        const std::uint32_t handle = upper_of[slot];
+        const std::uint32_t handle = upper_of[row];
         if (handle == 0 || layer >= MAX_LAYERS) return {};
         const auto& layers = upper[handle - 1].layers;
         if (layers.size() < layer) return {};
@@ -97,38 +98,121 @@ struct HNSWIndex {
     }
 };
 
-// A level in 0..15: floor(-ln(u) / ln(m)) for u uniform in (0, 1) with 53
-// random bits, 15 when u is 0, saturating. Draws from the calling thread's
-// generator, seeded from the operating system's entropy.
-std::uint64_t random_level(std::uint64_t m);
+// A level in 0..15 from 64 random bits: floor(-ln(u) / ln(base)) for u in
+// [0, 1) made of the top 53 bits, 15 when u is 0, saturating. The base is m
+// within the list bounds.
+std::uint64_t level_from_bits(std::uint64_t bits, std::uint64_t m);
 
-// Grows the per-slot arrays to cover every slot of the table. Call under the
-// write locks before anything that may add slots' nodes; may throw bad_alloc
-// and then leaves the graph as it was.
-void reserve_slots(HNSWIndex& index, std::size_t slot_count);
+// Grows the per-row arrays to cover `rows` rows; may throw, changes nothing
+// a reader can see.
+void reserve_nodes(HNSWIndex& index, std::size_t rows);
 
-// Adds the node of `slot` (whose point is stored) or, if it has one already,
-// relinks it for its new vector. Standard HNSW insertion: a beam search of
-// ef_construction per layer, neighbours chosen by the diversity heuristic,
-// links in both directions, overflowing lists shrunk by the same heuristic.
-void insert(HNSWIndex& index, const core::PointTable& table, std::uint32_t slot);
+// An insertion (or the relinking of a node whose vector changed), planned.
+struct InsertPlan {
+    std::uint32_t row = core::NO_ROW;            // the node's row; set before commit_insert
+    bool relink = false;                         // the row has a node that is relinked
+    std::uint8_t level = 0;                      // the node's level
+    std::vector<std::vector<Candidate>> chosen;  // layer -> the node's new neighbours
+    std::vector<Candidate> nearest;              // layer-0 candidates, nearest first
+    std::vector<std::uint32_t> old_links;        // a relinked node's layer-0 list before
+    UpperLists upper;                            // a new node's upper lists, room reserved
+};
+
+// Searches the graph for the neighbours of `vector` (length rows.dim, with
+// inverse norm `inv_norm`). `row` is the row that will hold it, if known
+// (a relinked node's, or one being added by a rebuild), else NO_ROW.
+void plan_insert(HNSWIndex& index, const core::RowStore& rows, core::FloatSpan vector, float inv_norm,
+                 std::uint32_t row, std::uint64_t level_bits, InsertPlan& plan);
+// Links the node; its row holds the vector by now. Never allocates.
+void commit_insert(HNSWIndex& index, core::RowStore& rows, InsertPlan& plan) noexcept;
+
+// Removes the node of a row whose point left the rows: every node that
+// linked to it takes one of its neighbours instead, and the nodes it held in
+// the tree of layer 0 find new parents. Never allocates.
+void plan_remove(HNSWIndex& index, std::uint32_t row);
+void commit_remove(HNSWIndex& index, core::RowStore& rows, std::uint32_t row) noexcept;
+
+// Forgets every node and builds the graph anew over every used row, in slot
+// order, drawing levels from `next_bits`. Throws std::bad_alloc; the graph
+// is then unusable and must be discarded.
+template <class NextBits>
+void build(HNSWIndex& index, core::RowStore& rows, NextBits&& next_bits);
 
 struct GraphQuery {
-    core::FloatSpan query;     // the query vector (length: the table's main dimension)
+    core::FloatSpan query;     // the query vector (length rows.dim)
     float inv_norm;            // 1/|query|, non-zero
     std::size_t breadth;       // layer-0 result list length
     std::uint32_t tenant;      // keep only nodes of this tenant code; 0: no filter
     std::size_t visit_budget;  // give up after visiting this many nodes (SIZE_MAX: never)
 };
 
-struct GraphAnswer {
-    std::vector<std::uint32_t> slots;  // candidates by graph distance, nearest first
-    bool gave_up = false;              // the visit budget ran out
-};
-
 // Best-first search: greedy descent to layer 1, then a search of layer 0
 // keeping `breadth` results. With a tenant the walk passes through every
-// node but keeps only the tenant's.
-GraphAnswer search_knn(const HNSWIndex& index, const core::PointTable& table, const GraphQuery& query);
+// node but keeps only the tenant's. Appends the rows found, nearest first,
+// to `out`; returns false if the visit budget ran out.
+bool search_knn(const HNSWIndex& index, const core::RowStore& rows, const GraphQuery& query,
+                std::vector<std::uint32_t>& out);
+
+// The graph's parameters as an image records them.
+struct GraphHeader {
+    std::uint64_t m = DEFAULT_M;
+    std::uint64_t ef_construction = DEFAULT_EF_CONSTRUCTION;
+    std::uint64_t ef_search = DEFAULT_EF_SEARCH;
+    std::optional<std::uint64_t> entry_point;  // a point id
+    std::uint64_t max_level = 0;
+};
+
+// Makes a graph from the node records of an image, over a table whose
+// points are already in place. Records of ids that have no row (missing
+// points, vectors the graph cannot steer by) are left out, and so are list
+// entries that name them. The graph is kept if what remains is sound: each
+// row's node given once with its own id, lists within their capacities, an
+// entry point that is a node at the top layer, every row a node, every node
+// reachable on layer 0 from the entry point. Otherwise the result keeps the
+// record's bytes to be saved back unchanged, is never walked, and is built
+// anew at the store's next change.
+class GraphBuilder {
+public:
+    GraphBuilder(core::PointTable& table, const GraphHeader& header);
+    // One node record; `lists` holds the 16 lists of ids, layer 0 first.
+    void add_node(std::uint64_t key, std::uint64_t id, const std::array<std::vector<std::uint64_t>, MAX_LAYERS>& lists);
+    HNSWIndex finish(std::span<const std::uint8_t> record);
+
+private:
+    std::uint32_t row_of_key(std::uint64_t key) const;
+
+    core::PointTable& table_;
+    GraphHeader header_;
+    HNSWIndex index_;
+    std::vector<std::uint32_t> direct_;  // key -> row for small keys, when keys are dense
+    bool sound_ = true;
+    std::vector<std::uint32_t> resolved_;
+};
+
+}  // namespace karnoxel::index
+
+namespace karnoxel::index {
+
+template <class NextBits>
+void build(HNSWIndex& index, core::RowStore& rows, NextBits&& next_bits) {
+    HNSWIndex fresh(index.m, index.ef_construction, index.ef_search);
+    reserve_nodes(fresh, rows.size());
+    for (std::uint32_t row = 0; row < rows.size(); ++row) rows.prefix(row)[0] = FREE_LIST;
+    // Slot order: the order in which the points were first stored.
+    std::vector<std::uint32_t> order;
+    order.reserve(rows.count);
+    for (std::uint32_t row = 0; row < rows.size(); ++row) {
+        if (rows.used(row)) order.push_back(row);
+    }
+    std::sort(order.begin(), order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return rows.slot_of[a] < rows.slot_of[b]; });
+    InsertPlan plan;
+    for (const std::uint32_t row : order) {
+        plan_insert(fresh, rows, {rows.vector(row), rows.dim}, rows.inv_norm(row), row, next_bits(), plan);
+        plan.row = row;
+        commit_insert(fresh, rows, plan);
+    }
+    index = std::move(fresh);
+}
 
 }  // namespace karnoxel::index

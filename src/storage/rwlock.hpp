@@ -1,10 +1,12 @@
-// Reader-writer lock and scoped guards.
+// Reader-writer lock, scoped guards, and the fork handling of store locks.
 #pragma once
 
 #include <pthread.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <shared_mutex>
 
 namespace karnoxel::storage {
 
@@ -13,7 +15,24 @@ namespace karnoxel::storage {
 // read lock it already holds, which writer preference would deadlock.
 class RwLock {
 public:
-    RwLock() {
+    RwLock() { init(); }
+    ~RwLock() { pthread_rwlock_destroy(&lock_); }
+    RwLock(const RwLock&) = delete;
+    RwLock& operator=(const RwLock&) = delete;
+
+    void lock_shared() { check(pthread_rwlock_rdlock(&lock_), "rdlock"); }
+    void unlock_shared() { check(pthread_rwlock_unlock(&lock_), "unlock"); }
+    void lock() { check(pthread_rwlock_wrlock(&lock_), "wrlock"); }
+    void unlock() { check(pthread_rwlock_unlock(&lock_), "unlock"); }
+
+    // In a child process right after fork, which the parent's fork handler
+    // made while holding this lock for writing: the child is the only
+    // thread, so the lock is simply made anew (unlocking would check an
+    // owner thread id that the child no longer has).
+    void reset_in_child() { init(); }
+
+private:
+    void init() {
         pthread_rwlockattr_t attr;
         pthread_rwlockattr_init(&attr);
 #if defined(__GLIBC__)
@@ -22,26 +41,6 @@ public:
         check(pthread_rwlock_init(&lock_, &attr), "init");
         pthread_rwlockattr_destroy(&attr);
     }
-    ~RwLock() {
-        pthread_rwlock_destroy(&lock_);
-    }
-    RwLock(const RwLock&) = delete;
-    RwLock& operator=(const RwLock&) = delete;
-
-    void lock_shared() {
-        check(pthread_rwlock_rdlock(&lock_), "rdlock");
-    }
-    void unlock_shared() {
-        check(pthread_rwlock_unlock(&lock_), "unlock");
-    }
-    void lock() {
-        check(pthread_rwlock_wrlock(&lock_), "wrlock");
-    }
-    void unlock() {
-        check(pthread_rwlock_unlock(&lock_), "unlock");
-    }
-
-private:
     static void check(int rc, const char* what) {
         if (rc != 0) {
             std::fprintf(stderr, "karnoxel: src/storage/rwlock: pthread_rwlock_%s failed (%d)\n", what, rc);
@@ -51,26 +50,29 @@ private:
     pthread_rwlock_t lock_;
 };
 
-class ReadGuard {
+using ReadGuard = std::shared_lock<RwLock>;
+using WriteGuard = std::unique_lock<RwLock>;
+
+// Makes fork() safe for every store of the process. Each store registers its
+// two locks; a fork then waits until no thread is inside an operation on any
+// store (it takes every store's locks for writing, in a fixed order), so the
+// child inherits every store whole and unlocked, whatever the parent's other
+// threads were doing. Operations never wait for the interpreter while they
+// hold a store lock, so the forking thread (which holds it) cannot deadlock
+// with them.
+class ForkSafeLocks {
 public:
-    explicit ReadGuard(RwLock& lock) : lock_(lock) { lock_.lock_shared(); }
-    ~ReadGuard() { lock_.unlock_shared(); }
-    ReadGuard(const ReadGuard&) = delete;
-    ReadGuard& operator=(const ReadGuard&) = delete;
+    ForkSafeLocks(RwLock& first, RwLock& second);
+    ~ForkSafeLocks();
+    ForkSafeLocks(const ForkSafeLocks&) = delete;
+    ForkSafeLocks& operator=(const ForkSafeLocks&) = delete;
 
 private:
-    RwLock& lock_;
-};
-
-class WriteGuard {
-public:
-    explicit WriteGuard(RwLock& lock) : lock_(lock) { lock_.lock(); }
-    ~WriteGuard() { lock_.unlock(); }
-    WriteGuard(const WriteGuard&) = delete;
-    WriteGuard& operator=(const WriteGuard&) = delete;
-
-private:
-    RwLock& lock_;
+    friend struct ForkHandlers;
+    RwLock& first_;
+    RwLock& second_;
+    ForkSafeLocks* prev_ = nullptr;  // registry neighbours, guarded by the registry mutex
+    ForkSafeLocks* next_ = nullptr;
 };
 
 }  // namespace karnoxel::storage

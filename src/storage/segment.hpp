@@ -11,14 +11,16 @@
 
 #include "core/distance.hpp"
 #include "core/points.hpp"
+#include "core/random.hpp"
 #include "core/vector.hpp"
 #include "index/exact.hpp"
 #include "index/hnsw.hpp"
+#include "storage/files.hpp"
 #include "storage/rwlock.hpp"
 
 namespace karnoxel::storage {
 
-// Stores with fewer points than this are always scanned exactly.
+// Stores whose graph has fewer nodes than this are always scanned exactly.
 inline constexpr std::size_t EXACT_ROUTE_BELOW = 500;
 
 struct SearchRequest {
@@ -31,25 +33,26 @@ struct SearchRequest {
 struct Segment {
     mutable RwLock points_lock;  // guards `points`
     core::PointTable points;     // every stored point
-    mutable RwLock index_lock;   // guards `index`; taken after `points_lock`
-    index::HNSWIndex index{index::DEFAULT_M, index::DEFAULT_EF_CONSTRUCTION,
-                           index::DEFAULT_EF_SEARCH};  // the graph over the points
+    mutable RwLock index_lock;   // guards `index` and `levels`; taken after `points_lock`
+    index::HNSWIndex index;      // the graph over the points' rows
+    core::LevelSource levels = core::LevelSource::from_environment();  // level draws of new nodes
+    ForkSafeLocks fork_safety{points_lock, index_lock};
 
     // Stores or replaces a point. Never fails on content; may throw
-    // std::bad_alloc, in which case nothing has changed.
+    // std::bad_alloc or std::length_error, and then nothing has changed.
     void upsert(core::Point point);
 
     // Answers one query under both read locks.
     std::vector<index::SearchHit> search(const SearchRequest& request) const;
 
     // Encodes the whole store under both read locks, then writes the file
-    // atomically without holding them. Returns the failure message, if any.
-    std::optional<std::string> save_to_disk(const std::string& path) const;
+    // atomically without holding them.
+    FileOutcome save_to_disk(const std::string& path, const Interrupt& interrupt) const;
 
     // Reads and decodes a file without locks, then swaps the whole state in
     // under both write locks: readers see the old store or the new one. On
-    // failure the store is unchanged and the message is returned.
-    std::optional<std::string> load_from_disk(const std::string& path);
+    // failure the store is unchanged.
+    FileOutcome load_from_disk(const std::string& path, const Interrupt& interrupt);
 };
 
 // Both read locks of a segment, taken points first and released in reverse.

@@ -1,4 +1,4 @@
-// Snapshot images of a whole store, and the files that hold them.
+// Snapshot images of a whole store: bytes <-> state.
 //
 // The image is headerless and schema-less: values follow one another in a
 // fixed order. Unsigned integers (and every count and length) are LEB128
@@ -9,23 +9,26 @@
 //   points map: point id -> (id, vector, optional payload map)
 //   index:      m, ef_construction, ef_search, optional entry point,
 //               max_level, node map: id -> (id, 16 neighbour lists of ids)
+//
+// The image delimits itself: the decoder reads exactly as far as the image
+// goes and ignores whatever follows.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
-#include <string>
 #include <string_view>
-#include <vector>
 
+#include "core/buffer.hpp"
 #include "core/points.hpp"
 #include "core/result.hpp"
 #include "index/hnsw.hpp"
 
 namespace karnoxel::storage {
 
-enum class DecodeError { UnexpectedEnd, BadVarint, BadUtf8, BadOption, BadVariant };
+// SourceFailed: the byte source failed (a read error, an interruption); the
+// source tells why.
+enum class DecodeError { UnexpectedEnd, BadVarint, BadUtf8, BadOption, BadVariant, SourceFailed };
 
 std::string_view error_text(DecodeError error);
 
@@ -35,22 +38,24 @@ struct StoreState {
     index::HNSWIndex index;
 };
 
+// Where a decoder's bytes come from, when they are not all in memory yet.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Appends at least `want` bytes to `buffer`; false when the source ends
+    // first or fails (the bytes it did get are appended all the same).
+    virtual bool pull(core::PodBuffer<std::uint8_t>& buffer, std::size_t want) = 0;
+    // Whether the last false from pull() was a failure rather than the end.
+    virtual bool failed() const = 0;
+};
+
 core::PodBuffer<std::uint8_t> encode_snapshot(const core::PointTable& points, const index::HNSWIndex& index);
 
 // Decodes an image into a fresh state. Checks the syntax only and keeps what
-// it reads (ids that differ from their keys, neighbour ids that name nothing,
-// a missing entry point, any parameters). Trailing bytes are ignored.
-// Never reserves memory ahead of what the remaining bytes could hold.
+// it reads (ids that differ from their keys, any parameters); the graph
+// goes through index::GraphBuilder. Never reserves memory ahead of the bytes
+// that have arrived, and reads nothing past the end of the image.
 core::Result<std::unique_ptr<StoreState>, DecodeError> decode_snapshot(std::span<const std::uint8_t> image);
-
-// Writes an image to `path` atomically: a temporary file in the same folder,
-// synced, given the old file's permission bits, renamed over the target, the
-// folder synced. Targets that are not regular files (devices, FIFOs), and
-// regular targets whose folder refuses a new file, are written in place.
-// Returns the failure message, if any.
-std::optional<std::string> write_snapshot_file(const std::string& path, std::span<const std::uint8_t> image);
-
-// Reads a whole file. On failure returns the message.
-core::Result<core::PodBuffer<std::uint8_t>, std::string> read_snapshot_file(const std::string& path);
+core::Result<std::unique_ptr<StoreState>, DecodeError> decode_snapshot(ByteSource& source);
 
 }  // namespace karnoxel::storage

@@ -1,0 +1,60 @@
+#include "storage/rwlock.hpp"
+
+namespace karnoxel::storage {
+
+struct ForkHandlers {
+    static pthread_mutex_t mutex;  // guards the registry
+    static ForkSafeLocks* head;    // every registered store
+
+    static void prepare() {
+        pthread_mutex_lock(&mutex);
+        for (ForkSafeLocks* s = head; s != nullptr; s = s->next_) {
+            s->first_.lock();
+            s->second_.lock();
+        }
+    }
+    static void parent() {
+        for (ForkSafeLocks* s = head; s != nullptr; s = s->next_) {
+            s->second_.unlock();
+            s->first_.unlock();
+        }
+        pthread_mutex_unlock(&mutex);
+    }
+    static void child() {
+        for (ForkSafeLocks* s = head; s != nullptr; s = s->next_) {
+            s->second_.reset_in_child();
+            s->first_.reset_in_child();
+        }
+        pthread_mutex_init(&mutex, nullptr);
+    }
+};
+
+pthread_mutex_t ForkHandlers::mutex = PTHREAD_MUTEX_INITIALIZER;
+ForkSafeLocks* ForkHandlers::head = nullptr;
+
+namespace {
+// Registered while the module loads, before any store exists.
+[[maybe_unused]] const int HANDLERS_REGISTERED =
+    pthread_atfork(ForkHandlers::prepare, ForkHandlers::parent, ForkHandlers::child);
+}  // namespace
+
+ForkSafeLocks::ForkSafeLocks(RwLock& first, RwLock& second) : first_(first), second_(second) {
+    pthread_mutex_lock(&ForkHandlers::mutex);
+    next_ = ForkHandlers::head;
+    if (next_ != nullptr) next_->prev_ = this;
+    ForkHandlers::head = this;
+    pthread_mutex_unlock(&ForkHandlers::mutex);
+}
+
+ForkSafeLocks::~ForkSafeLocks() {
+    pthread_mutex_lock(&ForkHandlers::mutex);
+    if (prev_ != nullptr) {
+        prev_->next_ = next_;
+    } else {
+        ForkHandlers::head = next_;
+    }
+    if (next_ != nullptr) next_->prev_ = prev_;
+    pthread_mutex_unlock(&ForkHandlers::mutex);
+}
+
+}  // namespace karnoxel::storage
