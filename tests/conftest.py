@@ -8,6 +8,10 @@ import pytest
 
 import karnoxel
 
+# The suite also runs against sanitizer builds, with the runtime preloaded.
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+UNDER_TSAN = "tsan" in os.environ.get("LD_PRELOAD", "")
+
 
 @pytest.fixture
 def rng(request):

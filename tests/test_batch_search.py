@@ -14,9 +14,9 @@ import numpy as np
 import pytest
 
 from karnoxel import VectorStorage
+from conftest import UNDER_ASAN, UNDER_TSAN
 
 DIM = 12
-UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def build_store(size, seed):
@@ -105,12 +105,13 @@ COUNT_WORKERS = """
         ("2x", True, 1),
     ],
 )
+@pytest.mark.skipif(UNDER_TSAN, reason="the thread sanitizer runs a thread of its own")
 def test_pool_size(setting, one_cpu, expected):
     setup = "os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})" if one_cpu else ""
     assert int(run_python(COUNT_WORKERS.format(setup=setup), setting)) == expected
 
 
-@pytest.mark.skipif(UNDER_ASAN, reason="address-space limits break the sanitizer")
+@pytest.mark.skipif(UNDER_ASAN or UNDER_TSAN, reason="address-space limits break the sanitizers")
 def test_out_of_memory_in_a_worker_raises_and_store_stays_usable():
     out = run_python("""
         import resource, karnoxel
@@ -159,6 +160,7 @@ BUSY_FORK = pytest.param(
     marks=pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's allocator is not fork-safe"))
 
 
+@pytest.mark.skipif(UNDER_TSAN, reason="the thread sanitizer refuses threads in a child of a threaded parent")
 @pytest.mark.parametrize("busy", [pytest.param(False, id="pool-idle"), BUSY_FORK])
 def test_child_after_fork_answers_batches(busy):
     store = build_store(900, seed=3)

@@ -6,18 +6,21 @@ import itertools
 import math
 import os
 import signal
+import subprocess
 import sys
+import textwrap
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
 
+import karnoxel
 from karnoxel import VectorStorage
-from conftest import run_threads
-from snapshot_format import parse
+from conftest import UNDER_ASAN, UNDER_TSAN, run_threads
+from snapshot_format import parse, write
 
-UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def image_of(store, tmp_path):
@@ -272,3 +275,221 @@ def test_keyboard_interrupt_leaves_the_store_usable():
         assert store.search(rows[6].tolist(), 1, "l2") == [(6, 0.0)]
         store.upsert(100_000 + round_, query, None)
         assert {h[0] for h in store.search(query, 2 + round_, "l2")} == {5} | {100_000 + r for r in range(round_ + 1)}
+
+
+def run_child(code, *args, timeout=120):
+    """Runs Python code in a fresh interpreter; returns its stdout lines."""
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], capture_output=True,
+                         text=True, timeout=timeout)
+    assert out.returncode == 0, (out.returncode, out.stderr[-3000:])
+    return out.stdout.split("\n")[:-1]
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's allocator does not honour the address-space limit")
+def test_out_of_memory_raises_memory_error_and_changes_nothing(tmp_path):
+    lines = run_child("""
+        import resource, sys, karnoxel
+        snap = sys.argv[1]
+        store = karnoxel.VectorStorage()
+        for i in range(600):
+            store.upsert(i, [float(i % 7), 1.0, 2.0], {"tenant_id": "t"})
+        store.save(snap)
+        before = open(snap, "rb").read()
+        big = "x" * (300 << 20)
+        empties = [[]] * 2_000_000
+        q = [1.0, 2.0, 3.0]
+        cases = {
+            "payload value": lambda: store.upsert(1, q, {"k": big}),
+            "payload key": lambda: store.upsert(1, q, {big: 1}),
+            "tenant": lambda: store.search(q, 5, "l2", big),
+            "metric": lambda: store.batch_search([q], 5, big),
+            "save path": lambda: store.save(big),
+            "load path": lambda: store.load(big),
+            "batch answers": lambda: store.batch_search(empties, 5, "dot"),
+        }
+        with open("/proc/self/status") as f:
+            vm = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (40 << 20), hard))
+        for name, call in cases.items():
+            try:
+                call()
+                print(name, "no error")
+            except MemoryError:
+                print(name, "MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        store.save(snap)
+        print("unchanged" if open(snap, "rb").read() == before else "changed")
+    """, tmp_path / "s.snap")
+    assert lines == [f"{name} MemoryError" for name in ("payload value", "payload key", "tenant", "metric",
+                                                       "save path", "load path", "batch answers")] + ["unchanged"]
+
+
+inject = getattr(karnoxel, "_inject_allocation_failure", None)
+
+
+def upsert_scenarios(tmp_path):
+    """(name, store, upsert arguments) for each kind of change an upsert makes."""
+    rng = np.random.default_rng(17)
+    rows = rng.standard_normal((700, 8)).astype(np.float32)
+
+    def graph_store():
+        store = VectorStorage()
+        for i, row in enumerate(rows):
+            store.upsert(i, row.tolist(), {"tenant_id": "ab"[i % 2]})
+        store.upsert(5000, [1.0, 2.0, 3.0], None)
+        return store
+
+    store = graph_store()
+    entry = parse(image_of(store, tmp_path)).entry_point
+    damaged = parse(image_of(store, tmp_path))
+    damaged.entry_point = None
+    (tmp_path / "damaged.snap").write_bytes(write(damaged))
+    from_damaged = VectorStorage()
+    from_damaged.load(str(tmp_path / "damaged.snap"))
+    other = rng.standard_normal(8).astype(np.float32).tolist()
+    return [
+        ("new point", graph_store(), (10_000, other, {"tenant_id": "new"})),
+        ("moved point", graph_store(), (3, other, None)),
+        ("point leaves the graph", graph_store(), (4, [], None)),
+        ("entry point leaves the graph", graph_store(), (entry, [0.0] * 8, None)),
+        ("point joins the graph", graph_store(), (5000, other, None)),
+        ("payload only", graph_store(), (6, rows[6].tolist(), {"tenant_id": "c", "x": 1})),
+        ("damaged graph rebuilt", from_damaged, (10_000, other, None)),
+    ]
+
+
+@pytest.mark.skipif(inject is None, reason="needs a build with -DKARNOXEL_FAULT_INJECTION=ON")
+def test_failed_upserts_change_nothing(tmp_path):
+    """Every allocation of an upsert fails in turn: each failure leaves the
+    store exactly as it was, and the upsert that finally succeeds stores the
+    point fully, graph links included."""
+    queries = np.random.default_rng(3).standard_normal((5, 8)).astype(np.float32)
+    for name, store, (pid, vector, payload) in upsert_scenarios(tmp_path):
+        before = image_of(store, tmp_path)
+        answers = [store.search(q.tolist(), 10, "l2") for q in queries]
+        for k in range(1, 10_000):
+            inject(k)
+            try:
+                store.upsert(pid, vector, payload)
+                failed = False
+            except MemoryError:
+                failed = True
+            left = inject(0)
+            if not failed:
+                assert left > 0 or k > 1, name  # the last allocation may fail inside an optional step
+                break
+            assert image_of(store, tmp_path) == before, (name, k)
+            assert [store.search(q.tolist(), 10, "l2") for q in queries] == answers, (name, k)
+        else:
+            pytest.fail(f"{name}: the upsert never succeeded")
+        assert k > 1, name  # at least one allocation was failed
+        image = parse(image_of(store, tmp_path))
+        assert image.points[pid][1] == list(np.float32(vector)), name
+        if vector and any(vector) and len(vector) == 8:
+            assert pid in image.nodes and store.search(vector, 1, "l2") == [(pid, 0.0)], name
+        else:
+            assert pid not in image.nodes, name
+
+
+# Forking while other threads allocate can leave a sanitizer's own allocator
+# lock held in the child (their runtimes install no fork handlers), and the
+# thread sanitizer refuses threads in such a child: these run in normal builds.
+FORK_SAFE_RUNTIME = not UNDER_ASAN and not UNDER_TSAN
+
+
+@pytest.mark.skipif(not FORK_SAFE_RUNTIME, reason="the sanitizer runtimes are not fork-safe")
+@pytest.mark.parametrize("activity", ["search", "batch", "save", "upsert", "load"])
+def test_child_forked_while_another_thread_works_can_use_the_store(tmp_path, activity):
+    rng = np.random.default_rng(21)
+    rows = rng.standard_normal((1200, 16)).astype(np.float32)
+    store = VectorStorage()
+    for i, row in enumerate(rows):
+        store.upsert(i, row.tolist(), None)
+    snap = str(tmp_path / "parent.snap")
+    store.save(snap)
+    stop = threading.Event()
+
+    def work():
+        i = 0
+        while not stop.is_set():
+            i += 1
+            if activity == "search":
+                store.search(rows[i % 1200].tolist(), 10, "cosine")
+            elif activity == "batch":
+                store.batch_search(rows[:64], 10, "cosine")
+            elif activity == "save":
+                store.save(snap)
+            elif activity == "upsert":
+                store.upsert(i % 1200, rows[i % 1200].tolist(), None)
+            else:
+                store.load(snap)
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    try:
+        for attempt in range(6):
+            time.sleep(float(rng.uniform(0.0, 0.05)))
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+                pid = os.fork()
+            if pid == 0:
+                code = 1
+                try:
+                    store.upsert(99_999, rows[0].tolist(), None)
+                    mine = str(tmp_path / f"child{attempt}.snap")
+                    store.save(mine)
+                    store.load(mine)
+                    if store.search(rows[0].tolist(), 2, "l2")[0][1] == 0.0 and store.batch_search(rows[:4], 3, "l2"):
+                        code = 0
+                finally:
+                    os._exit(code)
+            deadline = time.monotonic() + 60
+            while True:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    assert os.waitstatus_to_exitcode(status) == 0
+                    break
+                if time.monotonic() > deadline:
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+                    pytest.fail(f"the child hung (fork while the parent's other thread ran {activity})")
+                time.sleep(0.02)
+    finally:
+        stop.set()
+        worker.join()
+
+
+@pytest.mark.parametrize("method", ["load", "save"])
+def test_fifo_without_a_peer_is_interrupted_by_ctrl_c(tmp_path, method):
+    lines = run_child("""
+        import os, signal, sys, threading, karnoxel
+        fifo, snap, method = sys.argv[1:4]
+        os.mkfifo(fifo)
+        store = karnoxel.VectorStorage()
+        store.upsert(1, [1.0, 2.0], {"tenant_id": "t"})
+        store.save(snap)
+        before = open(snap, "rb").read()
+        threading.Timer(0.3, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT)).start()
+        try:
+            getattr(store, method)(fifo)
+            print("returned")
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
+        store.save(snap)
+        print("unchanged" if open(snap, "rb").read() == before else "changed")
+    """, tmp_path / "fifo", tmp_path / "s.snap", method, timeout=30)
+    assert lines == ["KeyboardInterrupt", "unchanged"]
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's allocator refuses a 16 GiB array")
+def test_vector_of_four_billion_floats_is_refused(store):
+    store.upsert(1, [1.0], None)
+    try:
+        huge = np.zeros(2**32, np.float32)  # untouched pages: address space only
+    except MemoryError:
+        pytest.skip("this machine cannot map 16 GiB")
+    with pytest.raises(OverflowError, match="a vector holds at most 4294967294 values") as info:
+        store.upsert(2, huge, None)
+    assert info.value.__notes__ == ["while processing 'vector'"]
+    assert store.search([1.0], 5, "dot") == [(1, 1.0)]

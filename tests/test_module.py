@@ -1,3 +1,4 @@
+import pathlib
 import importlib
 import inspect
 import sys
@@ -98,3 +99,23 @@ def test_class_signature_and_docs():
     assert VectorStorage.save.__doc__.endswith(
         "Throws an asynchronous `IOError` if system partitions block file descriptor allocation workflows."
     )
+
+
+def test_readme_quickstart_prints_what_it_says():
+    """The Quickstart block of README.md, run line by line: every call
+    followed by a '# ...' comment returns exactly that."""
+    readme = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+    text = readme.read_text()
+    block = text.split("## Quickstart", 1)[1].split("```python", 1)[1].split("```", 1)[0]
+    namespace = {}
+    lines = block.strip().splitlines()
+    checked = 0
+    for line, following in zip(lines, lines[1:] + [""]):
+        if not line.strip() or line.startswith("#"):
+            continue
+        if following.startswith("# "):
+            assert repr(eval(line, namespace)) == following[2:], line
+            checked += 1
+        else:
+            exec(line, namespace)
+    assert checked == 2

@@ -9,6 +9,7 @@ import stat
 import struct
 import subprocess
 import sys
+import textwrap
 import time
 
 import numpy as np
@@ -219,8 +220,10 @@ class TestDecoderErrors:
 
 
 def answers(store, queries, tenant=None):
+    """Answers to every query, by every metric (many queries: few limits)."""
+    limits = (1, 10, 100) if len(queries) <= 10 else (10,)
     return [store.search(q.tolist(), limit, metric, tenant)
-            for q in queries for metric in ("cosine", "dot", "l2") for limit in (1, 10, 100)]
+            for q in queries for metric in ("cosine", "dot", "l2") for limit in limits]
 
 
 def assert_same_as_copy(store, tmp_path, queries):
@@ -334,8 +337,13 @@ class TestOddImages:
         elif damage == "unreachable node":
             for node in nodes.values():
                 node.lists = [[x for x in layer if x != 77] for layer in node.lists]
-        queries = rng.standard_normal((6, 8)).astype(np.float32)
+        queries = rng.standard_normal((150, 8)).astype(np.float32)
         loaded = load_bytes(write(image), tmp_path)
+        if damage in ("entry names no point", "no entry", "missing nodes", "node id unlike key",
+                      "max level too high", "list over capacity", "unreachable node"):
+            # Not walked: answered by the exact scan.
+            for q in queries[:30]:
+                assert [h[0] for h in loaded.search(q.tolist(), 10, "l2")] == exact_ids(rows, q, 10)
         assert_same_as_copy(loaded, tmp_path, queries)
         assert answers(loaded, queries, "a") == answers(load_bytes(saved_bytes(loaded, tmp_path), tmp_path),
                                                         queries, "a")
@@ -494,3 +502,115 @@ def test_fuzz_inputs_load_or_fail_cleanly(tmp_path, name):
             store.search([0.5] * length, 10, metric)
     store.upsert(1, [0.25] * 4, {"tenant_id": "t"})
     assert store.search([0.25] * 4, 1, "l2", "t") == [(1, 0.0)]
+
+
+class TestFileFaults:
+    def test_endless_stream_is_read_only_as_far_as_the_image(self, tmp_path):
+        # /dev/zero holds a complete 7-byte image (all parameters 0) followed by
+        # endless zeros; a FIFO delivers a real image followed by endless
+        # zeros. Both load at once, in bounded memory.
+        store, queries = varied_store(np.random.default_rng(3), 50)
+        image = saved_bytes(store, tmp_path)
+        code = """
+            import os, resource, sys, threading, karnoxel
+            fifo, image = sys.argv[1], open(sys.argv[2], "rb").read()
+            resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+            zero = karnoxel.VectorStorage()
+            zero.load("/dev/zero")
+            zero.save(sys.argv[3])
+            print(open(sys.argv[3], "rb").read().hex())
+            os.mkfifo(fifo)
+            def feed():
+                with open(fifo, "wb") as f:
+                    f.write(image)
+                    try:
+                        while True:
+                            f.write(bytes(1 << 16))
+                    except BrokenPipeError:
+                        pass
+            writer = threading.Thread(target=feed)
+            writer.start()
+            streamed = karnoxel.VectorStorage()
+            streamed.load(fifo)
+            writer.join()
+            streamed.save(sys.argv[3])
+            print(open(sys.argv[3], "rb").read() == image)
+        """
+        (tmp_path / "image.snap").write_bytes(image)
+        out = subprocess.run([sys.executable, "-c", textwrap.dedent(code), str(tmp_path / "fifo"),
+                              str(tmp_path / "image.snap"), str(tmp_path / "out.snap")],
+                             capture_output=True, text=True, timeout=60)
+        assert out.stdout.split() == ["00" * 7, "True"], out.stderr[-2000:]
+
+    def test_long_target_name_fails_without_destroying_the_old_file(self, tmp_path):
+        # The temporary name must fit even when the target's name is near the
+        # limit; a write that then fails (a file size limit) keeps the old file.
+        target = tmp_path / ("a" * 240 + ".snap")
+        target.write_bytes(b"precious")
+        code = (
+            "import resource, signal, sys, karnoxel\n"
+            "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+            "s = karnoxel.VectorStorage()\n"
+            "for i in range(2000): s.upsert(i, [float(i)] * 64, None)\n"
+            "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+            "try:\n"
+            "    s.save(sys.argv[1])\n"
+            "except OSError as e:\n"
+            "    print(e)\n"
+        )
+        out = subprocess.run([sys.executable, "-c", code, str(target)], capture_output=True, text=True, check=True)
+        assert out.stdout.strip() == "Failed to write serialized bytes to disk: File too large (os error 27)"
+        assert target.read_bytes() == b"precious"
+        assert [p.name for p in tmp_path.iterdir()] == [target.name]
+        VectorStorage().save(str(target))  # and without the limit it simply works
+        assert target.read_bytes() == bytes.fromhex("00 10 40 20 00 00 00")
+
+    def test_no_inodes_left_fails_without_destroying_the_old_file(self, tmp_path):
+        # A tmpfs with no inode left for a temporary file, and too small for
+        # the new image: the save fails and the old file stays whole.
+        mount = tmp_path / "full"
+        mount.mkdir()
+        code = (
+            "import sys, karnoxel\n"
+            "target = sys.argv[1] + '/old.snap'\n"
+            "open(target, 'wb').write(b'precious')\n"
+            "s = karnoxel.VectorStorage()\n"
+            "for i in range(3000): s.upsert(i, [float(i)] * 64, None)\n"
+            "try:\n"
+            "    s.save(target)\n"
+            "except OSError as e:\n"
+            "    print(e)\n"
+            "print(open(target, 'rb').read())\n"
+        )
+        script = f"mount -t tmpfs -o size=64k,nr_inodes=2 tmpfs {mount} && exec {sys.executable} -c \"$0\" {mount}"
+        out = subprocess.run(["unshare", "--user", "--map-root-user", "--mount", "sh", "-c", script, code],
+                             capture_output=True, text=True)
+        if out.returncode != 0 and "mount" in out.stderr + out.stdout or "unshare" in out.stderr:
+            pytest.skip(f"cannot mount a small tmpfs here: {out.stderr.strip()[:200]}")
+        assert out.stdout.split("\n")[:2] == [
+            "Failed to create snapshot file: No space left on device (os error 28)", "b'precious'"], out.stderr
+
+    @pytest.mark.parametrize("relative", [True, False])
+    def test_dangling_symlink_creates_the_file_it_names(self, tmp_path, relative):
+        (tmp_path / "real").mkdir()
+        link = tmp_path / "link.snap"
+        link.symlink_to("real/new.snap" if relative else tmp_path / "real" / "new.snap")
+        VectorStorage().save(str(link))
+        assert link.is_symlink()
+        assert (tmp_path / "real" / "new.snap").read_bytes() == bytes.fromhex("00 10 40 20 00 00 00")
+
+    def test_temporaries_of_dead_processes_are_removed(self, tmp_path):
+        dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True,
+                              text=True, check=True).stdout.strip()
+        names = {
+            f".x.snap.{dead}.123.tmp": False,       # a killed save's: removed
+            f".x.snap.{os.getpid()}.124.tmp": True,  # a live process's: kept
+            f".y.{os.getppid()}.7.tmp": True,
+            ".other.tmp": True,                     # not the pattern
+            f"x.snap.{dead}.1.tmp": True,           # no leading dot
+            f".x.snap.{dead}.12a.tmp": True,
+        }
+        for name in names:
+            (tmp_path / name).write_bytes(b"partial")
+        VectorStorage().save(str(tmp_path / "z.snap"))
+        assert {p.name for p in tmp_path.iterdir()} == {n for n, kept in names.items() if kept} | {"z.snap"}

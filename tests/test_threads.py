@@ -5,7 +5,7 @@ import threading
 import numpy as np
 
 from karnoxel import VectorStorage
-from conftest import run_threads
+from conftest import UNDER_TSAN, run_threads
 
 
 def test_searches_in_parallel_agree(rng):
@@ -33,7 +33,8 @@ def test_batches_see_one_state_while_another_thread_upserts(rng):
     query = rng.standard_normal(16).astype(np.float32)
     # Each upsert adds a point nearer to the query than any before it, so
     # the answers change with almost every upsert.
-    approaching = [(query + rng.standard_normal(16) / (k + 2)).astype(np.float32) for k in range(4000)]
+    upserts = 500 if UNDER_TSAN else 4000  # the thread sanitizer makes every step slow
+    approaching = [(query + rng.standard_normal(16) / (k + 2)).astype(np.float32) for k in range(upserts)]
     writing = threading.Event()
     writing.set()
 
