@@ -10,7 +10,7 @@
 
 import sys
 from collections.abc import Sequence
-from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final
 
 if sys.version_info >= (3, 12):
     from collections.abc import Buffer
@@ -20,15 +20,28 @@ else:
 __version__: Final[str]
 __all__ = ["VectorStorage"]
 
-# One vector: a sequence of numbers (anything float() or an __index__ accepts,
+_Number: TypeAlias = SupportsFloat | SupportsIndex
+
+class _NumberArray(Protocol):
+    # An array type that is no registered Sequence: numpy arrays, whose stubs
+    # declare __buffer__ only from Python 3.12 on, match on any version.
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> _Number: ...
+
+class _VectorArray(Protocol):
+    # The same for arrays of vectors (a 2-D numpy array).
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> _Vector: ...
+
+# One vector: a sequence of numbers (anything float() or an __index__ accepts;
 # a str is refused), or an object exporting a buffer. 1-D C-contiguous float32
 # and float64 buffers (numpy arrays, array.array("f"/"d"), memoryviews) are
-# read directly; other buffers are read element by element.
-_Vector: TypeAlias = Sequence[SupportsFloat | SupportsIndex] | Buffer
+# read directly; other buffers and arrays are read element by element.
+_Vector: TypeAlias = Sequence[_Number] | Buffer | _NumberArray
 
 # Many vectors: a sequence of vectors, or a 2-D C-contiguous float32/float64
 # buffer with one vector per row.
-_Vectors: TypeAlias = Sequence[_Vector] | Buffer
+_Vectors: TypeAlias = Sequence[_Vector] | Buffer | _VectorArray
 
 # The metric names accepted, in any case; any other str raises ValueError.
 _Metric: TypeAlias = Literal["cosine", "dot_product", "dot", "euclidean", "l2"] | str
