@@ -43,15 +43,10 @@ _Vector: TypeAlias = Sequence[_Number] | Buffer | _NumberArray
 # buffer with one vector per row.
 _Vectors: TypeAlias = Sequence[_Vector] | Buffer | _VectorArray
 
-# The metric names accepted, in any case; any other str raises ValueError.
-_Metric: TypeAlias = Literal["cosine", "dot_product", "dot", "euclidean", "l2"] | str
-
-# Payload values of type str, int (bool included) and float are stored; the
-# rest are dropped with their key.
-_Payload: TypeAlias = dict[str, Any] | None
-
-# (point id, score), best first.
-_Hits: TypeAlias = list[tuple[int, float]]
+# Signatures spell out the metric names (accepted in any case; another str
+# raises ValueError), the payload (str, int and float values are kept, the
+# rest dropped with their key) and the hits, (point id, score) best first, so
+# editors show them as they are.
 
 @final
 class VectorStorage:
@@ -62,7 +57,7 @@ class VectorStorage:
     """
 
     def __new__(cls) -> VectorStorage: ...
-    def upsert(self, /, point_id: SupportsIndex, vector: _Vector, payload: _Payload) -> None:
+    def upsert(self, /, point_id: SupportsIndex, vector: _Vector, payload: dict[str, Any] | None) -> None:
         """Universally inserts or updates a coordinate entity embedding paired with dynamic structured metadata payloads.
 
         This atomic interface orchestrates memory lock updates across spatial configurations. It converts
@@ -78,8 +73,13 @@ class VectorStorage:
         """
 
     def search(
-        self, /, query_vector: _Vector, limit: SupportsIndex, metric: _Metric, tenant_id: str | None = None
-    ) -> _Hits:
+        self,
+        /,
+        query_vector: _Vector,
+        limit: SupportsIndex,
+        metric: Literal["cosine", "dot_product", "dot", "euclidean", "l2"] | str,
+        tenant_id: str | None = None,
+    ) -> list[tuple[int, float]]:
         """Searches the high-dimensional vector space to extract top-K nearest neighbors matching target query configurations.
 
         This framework evaluates cluster density bounds at runtime to seamlessly route lookups via exact linear
@@ -100,8 +100,13 @@ class VectorStorage:
         """
 
     def batch_search(
-        self, /, query_vectors: _Vectors, limit: SupportsIndex, metric: _Metric, tenant_id: str | None = None
-    ) -> list[_Hits]:
+        self,
+        /,
+        query_vectors: _Vectors,
+        limit: SupportsIndex,
+        metric: Literal["cosine", "dot_product", "dot", "euclidean", "l2"] | str,
+        tenant_id: str | None = None,
+    ) -> list[list[tuple[int, float]]]:
         """Executes concurrent high-dimensional batch vector lookups across available hardware processing units.
 
         This engine utilizes a thread-safe parallel processing map (Rayon) to bypass Python runtime loop
