@@ -1,6 +1,5 @@
 """Every example runs, on small data, and shows what it says it shows."""
 
-import importlib.util
 import re
 import subprocess
 import sys
@@ -8,16 +7,13 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import import_script
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
 def example(name):
-    spec = importlib.util.spec_from_file_location(f"karnoxel_example_{name}", EXAMPLES / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up there
-    spec.loader.exec_module(module)
-    return module
+    return import_script(EXAMPLES / f"{name}.py")
 
 
 def test_quickstart_as_the_readme_runs_it():

@@ -6,11 +6,11 @@ docstrings editors show, the second copy of the stub) honest on every
 interpreter the suite runs on."""
 
 import ast
-import importlib.util
 import inspect
 from pathlib import Path
 
 import pytest
+from conftest import import_script
 
 import karnoxel
 
@@ -67,8 +67,4 @@ def test_stub_declares_exactly_the_runtime_surface(where):
 
 def test_typed_usage_file_runs():
     # What the stubs admit is accepted at run time, and what they refuse raises.
-    path = Path(__file__).parent / "typing" / "usage.py"
-    spec = importlib.util.spec_from_file_location("karnoxel_typed_usage", path)
-    usage = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(usage)
-    usage.main()
+    import_script(Path(__file__).parent / "typing" / "usage.py").main()
