@@ -1,9 +1,13 @@
 // The karnoxel extension module: multi-phase initialisation publishing the
-// VectorStorage class and __all__.
+// VectorStorage class, __all__ and __version__.
 #include "bindings/convert.hpp"
 #include "bindings/pyref.hpp"
 #include "bindings/storage.hpp"
 #include "core/fault.hpp"
+
+#ifndef KARNOXEL_VERSION
+#define KARNOXEL_VERSION "0+unknown"
+#endif
 
 namespace karnoxel {
 namespace {
@@ -26,6 +30,8 @@ int exec_module(PyObject* module) {
     }
     Ref name(PyUnicode_FromString("VectorStorage"));
     if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
+    // A dunder, so not among the public names in __all__.
+    if (PyModule_AddStringConstant(module, "__version__", KARNOXEL_VERSION) < 0) return -1;
     return PyObject_SetAttrString(module, "VectorStorage", type);
 }
 

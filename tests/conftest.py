@@ -1,4 +1,6 @@
+import importlib
 import os
+import sys
 import threading
 import time
 import zlib
@@ -96,3 +98,13 @@ def run_threads(targets, timeout=120):
         t.join(max(0.0, deadline - time.monotonic()))
     assert not any(t.is_alive() for t in threads), "deadlock: a thread did not finish"
     assert not errors, errors
+
+
+def import_script(path):
+    """Imports a file outside the packages (an example, a typed usage file) as
+    a module named after it."""
+    sys.path.insert(0, str(path.parent))
+    try:
+        return importlib.import_module(path.stem)
+    finally:
+        sys.path.pop(0)

@@ -15,6 +15,13 @@ def test_module_publishes_only_the_class():
     assert VectorStorage.__name__ == "VectorStorage"
 
 
+def test_version_is_the_installed_distribution_version():
+    from importlib.metadata import version
+
+    assert karnoxel.__version__ == version("karnoxel")
+    assert [name for name in dir(karnoxel) if not name.startswith("_")] == ["VectorStorage"]
+
+
 def test_new_module_object_reuses_the_type():
     saved = sys.modules.pop("karnoxel")
     try:
