@@ -4,11 +4,15 @@ Runs against a local Ray instance with 2 CPUs, shared by the whole module
 (Ray takes seconds to start). Skipped where Ray is not installed."""
 
 import array
+import ast
 import hashlib
 import json
 import os
 import shutil
 import struct
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -27,6 +31,7 @@ METRICS = ["cosine", "dot_product", "euclidean", "Dot", "L2"]
 def local_ray():
     started = not ray.is_initialized()
     if started:
+        os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
         ray.init(num_cpus=2, include_dashboard=False, object_store_memory=256 << 20, log_to_driver=False)
     yield
     if started:
@@ -419,3 +424,19 @@ def test_timeout_raises_and_store_goes_on(sharded):
     assert isinstance(raised.value, TimeoutError)
     store._timeout = 60.0
     assert store.search(rows[7], 1, "l2") == [(7, 0.0)]
+
+
+def test_readme_example_runs_as_written(tmp_path):
+    # The "Scaling out" example, in a fresh interpreter that starts its own Ray.
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+    section = readme.split("\n## Scaling out\n", 1)[1]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    script = tmp_path / "example.py"
+    script.write_text(code)
+    env = {**os.environ, "RAY_USAGE_STATS_ENABLED": "0"}
+    env.pop("RAY_ADDRESS", None)
+    done = subprocess.run([sys.executable, str(script)], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+    first, second = done.stdout.splitlines()[:2]
+    assert len(ast.literal_eval(first)) == 3
+    assert [len(hits) for hits in ast.literal_eval(second)] == [2, 2]
