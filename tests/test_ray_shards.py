@@ -229,6 +229,38 @@ def test_equal_scores_by_shard_order(sharded):
     assert [p for p, _ in store.search([1.0, 2.0], 4, "l2")] == [third, second, first, 9]
 
 
+def test_threads_share_one_store(sharded):
+    # Writers and readers on one store: each writer reads its own writes,
+    # and the end state is what one VectorStorage given the same points holds.
+    import threading
+
+    store, local = sharded(3, upsert_batch=7), karnoxel.VectorStorage()
+    rows = np.random.default_rng(11).standard_normal((4, 120, 8))
+    failures = []
+
+    def writer(t):
+        try:
+            for i, row in enumerate(rows[t]):
+                store.upsert(t * 1000 + i, row, {"tenant_id": f"t{t}"})
+                if i % 20 == 19:
+                    hits = store.search(row, 1, "l2", tenant_id=f"t{t}")
+                    assert hits == [(t * 1000 + i, 0.0)], hits
+        except BaseException as error:  # reported below: pytest does not see thread failures
+            failures.append(error)
+
+    threads = [threading.Thread(target=writer, args=(t,)) for t in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not failures, failures
+    for t in range(4):
+        for i, row in enumerate(rows[t]):
+            local.upsert(t * 1000 + i, row, {"tenant_id": f"t{t}"})
+    query = rows[0, 0]
+    assert score_bits(store.search(query, 1000, "dot")) == score_bits(local.search(query, 1000, "dot"))
+
+
 def clustered(rng, n, dim, clusters, spread):
     centres = rng.standard_normal((clusters, dim))
     points = centres[rng.integers(clusters, size=n)] + spread * rng.standard_normal((n, dim))
