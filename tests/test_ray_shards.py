@@ -5,6 +5,7 @@ Runs against a local Ray instance with 2 CPUs, shared by the whole module
 
 import array
 import ast
+import decimal
 import hashlib
 import json
 import os
@@ -16,6 +17,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from snapshot_format import parse
 
 import karnoxel
 
@@ -66,7 +68,7 @@ def mixed_rows(rows):
     """The same vectors as every kind of input VectorStorage accepts."""
     doubled = np.repeat(rows, 2, axis=1)
     for i, row in enumerate(rows):
-        kind = i % 6
+        kind = i % 8
         if kind == 0:
             yield row.tolist()
         elif kind == 1:
@@ -77,13 +79,18 @@ def mixed_rows(rows):
             yield row.astype(np.float32)
         elif kind == 4:
             yield doubled[i, ::2]  # strided: taken element by element
-        else:
+        elif kind == 5:
             yield array.array("d", row)
+        elif kind == 6:
+            yield [np.float32(x) for x in row]  # numpy scalars: __float__
+        else:
+            yield [decimal.Decimal(float(x)) for x in row]  # __float__ only
 
 
 def tenant_payload(i, shift=0):
     tenant = ["a", "b", None][(i + shift) % 3]
-    payload = {"rank": i, "price": i * 0.25, "note": "x" * (i % 70), "dropped": [i]}
+    payload = {"rank": i, "price": i * 0.25, "note": "x" * (i % 70), "dropped": [i], "none": None}
+    payload.update(flag=i % 2 == 0, f64=np.float64(i / 3), i64=np.int64(i), big=-(2**62) - i)
     if tenant is not None:
         payload["tenant_id"] = tenant
     return payload
@@ -168,6 +175,19 @@ class TestEqualsOneStore:
         batch = [queries[0], queries[1][:5], [], queries[2]]
         assert batch_bits(sharded.batch_search(batch, 5, "cosine")) == batch_bits(local.batch_search(batch, 5, "cosine"))
         assert sharded.batch_search([], 5, "cosine") == []
+
+
+def test_stores_what_one_store_stores(pair, tmp_path):
+    # Vectors (float32 bits) and payloads as kept, read back from the files.
+    sharded, local, _ = pair
+    sharded.save(str(tmp_path / "sharded"))
+    local.save(str(tmp_path / "local.snap"))
+    manifest = json.loads((tmp_path / "sharded" / "manifest.json").read_text())
+    stored = {}
+    for entry in manifest["shards"]:
+        stored.update({p: (v, payload) for p, v, payload in parse((tmp_path / "sharded" / entry["file"]).read_bytes()).points.values()})
+    expected = {p: (v, payload) for p, v, payload in parse((tmp_path / "local.snap").read_bytes()).points.values()}
+    assert len(stored) == 420 and stored == expected
 
 
 # Calls VectorStorage refuses, with the exception it raises.

@@ -95,7 +95,7 @@ def payload(value):
     if value is None:
         return None
     kept = {}
-    for key, item in value.items():
+    for key, item in dict.items(value):  # as VectorStorage reads it: overridden items() not called
         if isinstance(item, str):
             kept[str.__str__(key)] = str.__str__(item)
         elif isinstance(item, int):

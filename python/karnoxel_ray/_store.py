@@ -108,7 +108,10 @@ class ShardedStorage:
         self._checker = _convert.Checker()
         self._lock = threading.Lock()
         if not ray.is_initialized():
-            ray.init(address=address, include_dashboard=False)
+            if address is None:
+                ray.init(include_dashboard=False)  # a local instance needs no dashboard
+            else:
+                ray.init(address=address)
         actors = self._start_actors(count)
         self._install(actors)
 
