@@ -329,9 +329,11 @@ inject = getattr(karnoxel, "_inject_allocation_failure", None)
 
 
 def upsert_scenarios(tmp_path):
-    """(name, store, upsert arguments) for each kind of change an upsert makes."""
+    """(name, a function making the store, upsert arguments) for each kind of
+    change an upsert makes to the table and the graph."""
     rng = np.random.default_rng(17)
-    rows = rng.standard_normal((700, 8)).astype(np.float32)
+    rows = rng.standard_normal((150, 8)).astype(np.float32)
+    other = rng.standard_normal(8).astype(np.float32).tolist()
 
     def graph_store():
         store = VectorStorage()
@@ -340,56 +342,79 @@ def upsert_scenarios(tmp_path):
         store.upsert(5000, [1.0, 2.0, 3.0], None)
         return store
 
-    store = graph_store()
-    entry = parse(image_of(store, tmp_path)).entry_point
-    damaged = parse(image_of(store, tmp_path))
+    entry = parse(image_of(graph_store(), tmp_path)).entry_point
+    damaged = parse(image_of(graph_store(), tmp_path))
     damaged.entry_point = None
     (tmp_path / "damaged.snap").write_bytes(write(damaged))
-    from_damaged = VectorStorage()
-    from_damaged.load(str(tmp_path / "damaged.snap"))
-    other = rng.standard_normal(8).astype(np.float32).tolist()
+
+    def damaged_store():
+        store = VectorStorage()
+        store.load(str(tmp_path / "damaged.snap"))
+        return store
+
     return [
-        ("new point", graph_store(), (10_000, other, {"tenant_id": "new"})),
-        ("moved point", graph_store(), (3, other, None)),
-        ("point leaves the graph", graph_store(), (4, [], None)),
-        ("entry point leaves the graph", graph_store(), (entry, [0.0] * 8, None)),
-        ("point joins the graph", graph_store(), (5000, other, None)),
-        ("payload only", graph_store(), (6, rows[6].tolist(), {"tenant_id": "c", "x": 1})),
-        ("damaged graph rebuilt", from_damaged, (10_000, other, None)),
+        ("new point", graph_store, (10_000, other, {"tenant_id": "new"})),
+        ("moved point", graph_store, (3, other, None)),
+        ("point leaves the graph", graph_store, (4, [], None)),
+        ("entry point leaves the graph", graph_store, (entry, [0.0] * 8, None)),
+        ("point joins the graph", graph_store, (5000, other, None)),
+        ("payload only", graph_store, (6, rows[6].tolist(), {"tenant_id": "c", "x": 1})),
+        ("damaged graph rebuilt", damaged_store, (10_000, other, None)),
     ]
+
+
+def upsert_with_failure(store, args, k):
+    """Upserts on a new thread (whose working memory starts empty, so every
+    allocation an upsert can make happens) with its k-th allocation failing.
+    Returns (raised MemoryError, countdown left: 0 if the k-th allocation
+    was reached)."""
+    result = {}
+
+    def run():
+        inject(k)
+        try:
+            store.upsert(*args)
+            result["failed"] = False
+        except MemoryError:
+            result["failed"] = True
+        result["left"] = inject(0)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    return result["failed"], result["left"]
 
 
 @pytest.mark.skipif(inject is None, reason="needs a build with -DKARNOXEL_FAULT_INJECTION=ON")
 def test_failed_upserts_change_nothing(tmp_path):
-    """Every allocation of an upsert fails in turn: each failure leaves the
-    store exactly as it was, and the upsert that finally succeeds stores the
+    """Every allocation of an upsert fails in turn, each time in a fresh
+    store: a failure leaves the store exactly as it was; an upsert that
+    succeeds (also when an optional step absorbed the failure) stores the
     point fully, graph links included."""
     queries = np.random.default_rng(3).standard_normal((5, 8)).astype(np.float32)
-    for name, store, (pid, vector, payload) in upsert_scenarios(tmp_path):
-        before = image_of(store, tmp_path)
-        answers = [store.search(q.tolist(), 10, "l2") for q in queries]
-        for k in range(1, 10_000):
-            inject(k)
-            try:
-                store.upsert(pid, vector, payload)
-                failed = False
-            except MemoryError:
-                failed = True
-            left = inject(0)
-            if not failed:
-                assert left > 0 or k > 1, name  # the last allocation may fail inside an optional step
+    for name, make_store, (pid, vector, payload) in upsert_scenarios(tmp_path):
+        failures = 0
+        for k in range(1, 100_000):
+            store = make_store()
+            before = image_of(store, tmp_path)
+            answers = [store.search(q.tolist(), 10, "l2") for q in queries]
+            failed, left = upsert_with_failure(store, (pid, vector, payload), k)
+            if failed:
+                failures += 1
+                assert image_of(store, tmp_path) == before, (name, k)
+                assert [store.search(q.tolist(), 10, "l2") for q in queries] == answers, (name, k)
+                continue
+            image = parse(image_of(store, tmp_path))
+            assert image.points[pid][1] == list(np.float32(vector)), (name, k)
+            if vector and any(vector) and len(vector) == 8:
+                assert pid in image.nodes and store.search(vector, 1, "l2") == [(pid, 0.0)], (name, k)
+            else:
+                assert pid not in image.nodes, (name, k)
+            if left > 0:  # done without reaching the k-th allocation: every one has failed once
                 break
-            assert image_of(store, tmp_path) == before, (name, k)
-            assert [store.search(q.tolist(), 10, "l2") for q in queries] == answers, (name, k)
         else:
             pytest.fail(f"{name}: the upsert never succeeded")
-        assert k > 1, name  # at least one allocation was failed
-        image = parse(image_of(store, tmp_path))
-        assert image.points[pid][1] == list(np.float32(vector)), name
-        if vector and any(vector) and len(vector) == 8:
-            assert pid in image.nodes and store.search(vector, 1, "l2") == [(pid, 0.0)], name
-        else:
-            assert pid not in image.nodes, name
+        assert failures >= 3, name
 
 
 # Forking while other threads allocate can leave a sanitizer's own allocator
