@@ -39,7 +39,7 @@ Answers exercise(const storage::Segment& segment, std::size_t dim, std::string_v
              {core::DistanceMetric::Cosine, core::DistanceMetric::DotProduct, core::DistanceMetric::Euclidean}) {
             for (const auto& tenant : tenants) {
                 for (std::uint64_t limit : {std::uint64_t{1}, std::uint64_t{10}, std::uint64_t{1000}}) {
-                    answers.push_back(segment.search(storage::SearchRequest{query, limit, metric, tenant}));
+                    answers.push_back(segment.search(index::Query{query, limit, metric, tenant}));
                 }
             }
         }

@@ -79,76 +79,52 @@ bool walk_sequence(PyObject* object, Reserve&& reserve, Each&& each) {
     return !PyErr_Occurred();
 }
 
-// Arrays that export a C-contiguous buffer of float32 or float64 values
-// (numpy arrays, array.array, memoryviews) are read straight from memory
-// instead of element by element. The result is the one the element path
-// gives: float32 values as they are, float64 values rounded to nearest.
-// Everything else (other element types, non-contiguous arrays, bytes) takes
-// the element path.
-enum class FloatFormat { None, Single, Double };
-
 static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559,
               "buffers are read as IEEE single and double values");
 
-FloatFormat float_format(const Py_buffer& view) {
+}  // namespace
+
+FloatBuffer::Format FloatBuffer::format_of(const Py_buffer& view) {
     const char* format = view.format;
-    if (format == nullptr) return FloatFormat::None;  // unsigned bytes
+    if (format == nullptr) return Format::None;  // unsigned bytes
     // Native order and size, or standard sizes in native or little-endian order.
     if (*format == '@' || *format == '=' || (*format == '<' && std::endian::native == std::endian::little)) {
         ++format;
     }
-    if (format[0] == '\0' || format[1] != '\0') return FloatFormat::None;
-    if (format[0] == 'f' && view.itemsize == 4) return FloatFormat::Single;
-    if (format[0] == 'd' && view.itemsize == 8) return FloatFormat::Double;
-    return FloatFormat::None;
+    if (format[0] == '\0' || format[1] != '\0') return Format::None;
+    if (format[0] == 'f' && view.itemsize == 4) return Format::Single;
+    if (format[0] == 'd' && view.itemsize == 8) return Format::Double;
+    return Format::None;
 }
 
-// A buffer exported by an object, released on every path.
-class FloatBuffer {
-public:
-    // Asks for a C-contiguous buffer of floats with `ndim` dimensions.
-    // Returns false, with no error pending, when the object offers none.
-    bool acquire(PyObject* object, int ndim) {
-        if (PyList_CheckExact(object) || PyTuple_CheckExact(object) || !PyObject_CheckBuffer(object)) return false;
-        if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
-            PyErr_Clear();  // for example a strided array: the element path takes it
-            return false;
-        }
-        held_ = true;
-        format_ = float_format(view_);
-        if (format_ == FloatFormat::None || view_.ndim != ndim || view_.shape == nullptr) return false;
-        Py_ssize_t items = 1;
-        for (int d = 0; d < ndim; ++d) items *= view_.shape[d];
-        return view_.len == items * view_.itemsize;
+bool FloatBuffer::acquire(PyObject* object, int ndim) {
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object) || !PyObject_CheckBuffer(object)) return false;
+    if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();  // for example a strided array: the element path takes it
+        return false;
     }
-    ~FloatBuffer() {
-        if (held_) PyBuffer_Release(&view_);
+    held_ = true;
+    format_ = format_of(view_);
+    if (format_ == Format::None || view_.ndim != ndim || view_.shape == nullptr) return false;
+    Py_ssize_t items = 1;
+    for (int d = 0; d < ndim; ++d) items *= view_.shape[d];
+    return view_.len == items * view_.itemsize;
+}
+
+void FloatBuffer::copy(std::size_t first, std::size_t count, float* out) const {
+    if (format_ == Format::Single) {
+        if (count != 0) std::memcpy(out, static_cast<const float*>(view_.buf) + first, count * sizeof(float));
+        return;
     }
-    FloatBuffer() = default;
-    FloatBuffer(const FloatBuffer&) = delete;
-    FloatBuffer& operator=(const FloatBuffer&) = delete;
-
-    std::size_t shape(int d) const { return static_cast<std::size_t>(view_.shape[d]); }
-
-    // Copies `count` values starting at value `first` into out[0..count).
-    void copy(std::size_t first, std::size_t count, float* out) const {
-        if (format_ == FloatFormat::Single) {
-            if (count != 0) std::memcpy(out, static_cast<const float*>(view_.buf) + first, count * sizeof(float));
-            return;
-        }
-        double value;
-        const char* source = static_cast<const char*>(view_.buf) + first * sizeof(double);
-        for (std::size_t i = 0; i < count; ++i) {
-            std::memcpy(&value, source + i * sizeof(double), sizeof(double));  // exporters need not align
-            out[i] = static_cast<float>(value);
-        }
+    double value;
+    const char* source = static_cast<const char*>(view_.buf) + first * sizeof(double);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::memcpy(&value, source + i * sizeof(double), sizeof(double));  // exporters need not align
+        out[i] = static_cast<float>(value);
     }
+}
 
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-    FloatFormat format_ = FloatFormat::None;
-};
+namespace {
 
 bool refuse_length(std::size_t max_length) {
     PyErr_Format(PyExc_OverflowError, "a vector holds at most %zu values", max_length);
@@ -262,28 +238,43 @@ bool to_vector(PyObject* object, std::vector<float>* out, std::size_t max_length
     return to_vector_elements(object, out, max_length);
 }
 
-bool to_vectors(PyObject* object, std::vector<std::vector<float>>* out) {
+bool QueryVectors::convert(PyObject* object) {
     if (refuse_str(object)) return false;
-    out->clear();
-    {
-        // A 2-D array gives one query per row.
-        FloatBuffer buffer;
-        if (buffer.acquire(object, 2)) {
-            const std::size_t rows = buffer.shape(0), columns = buffer.shape(1);
-            out->resize(rows);
-            for (std::size_t r = 0; r < rows; ++r) {
-                (*out)[r].resize(columns);
-                buffer.copy(r * columns, columns, (*out)[r].data());
-            }
-            return true;
+    values_.clear();
+    spans_.clear();
+    // A 2-D array gives one query per row, read in place when it can be.
+    if (buffer_.acquire(object, 2)) {
+        const std::size_t rows = buffer_.shape(0), columns = buffer_.shape(1);
+        const float* source = buffer_.floats();
+        if (source == nullptr) {
+            values_.resize(rows * columns);
+            buffer_.copy(0, rows * columns, values_.data());
+            source = values_.data();
         }
+        spans_.reserve(rows);
+        for (std::size_t r = 0; r < rows; ++r) spans_.emplace_back(source + r * columns, columns);
+        return true;
     }
-    return walk_sequence(
-        object, [&](Py_ssize_t n) { out->reserve(static_cast<std::size_t>(n)); },
+    // Otherwise every query is converted into one flat array; the views are
+    // made once it no longer grows.
+    std::vector<std::size_t> ends;
+    std::vector<float> one;
+    const bool converted = walk_sequence(
+        object, [&](Py_ssize_t n) { ends.reserve(static_cast<std::size_t>(n)); },
         [&](PyObject* item) {
-            out->emplace_back();
-            return to_vector(item, &out->back());
+            if (!to_vector(item, &one)) return false;
+            values_.insert(values_.end(), one.begin(), one.end());
+            ends.push_back(values_.size());
+            return true;
         });
+    if (!converted) return false;
+    spans_.reserve(ends.size());
+    std::size_t start = 0;
+    for (const std::size_t end : ends) {
+        spans_.emplace_back(values_.data() + start, end - start);
+        start = end;
+    }
+    return true;
 }
 
 bool check_payload_kind(PyObject* object) {

@@ -10,12 +10,15 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "bindings/buffer.hpp"
 #include "bindings/pyref.hpp"
-#include "core/vector.hpp"
-#include "index/exact.hpp"
+#include "core/distance.hpp"
+#include "core/point.hpp"
+#include "index/hits.hpp"
 
 namespace karnoxel::bindings {
 
@@ -39,7 +42,20 @@ bool to_string(PyObject* object, std::string* out);
 bool to_optional_string(PyObject* object, std::optional<std::string>* out);
 // A vector longer than `max_length` raises OverflowError before it is copied.
 bool to_vector(PyObject* object, std::vector<float>* out, std::size_t max_length = SIZE_MAX);
-bool to_vectors(PyObject* object, std::vector<std::vector<float>>* out);
+// The query vectors of a batch: the rows of a 2-D float32 array are read in
+// place (the array's buffer is held as long as this object lives); any other
+// 2-D float array, and any sequence of vectors, is converted into one flat
+// array. Query lengths may differ.
+class QueryVectors {
+public:
+    bool convert(PyObject* object);
+    std::span<const core::FloatSpan> spans() const { return spans_; }
+
+private:
+    FloatBuffer buffer_;
+    std::vector<float> values_;
+    std::vector<core::FloatSpan> spans_;
+};
 
 // Checks that a payload argument is None or a dict (the part that carries an
 // argument note), then converts its entries (errors without a note).

@@ -11,7 +11,6 @@
 
 #include "bindings/args.hpp"
 #include "bindings/convert.hpp"
-#include "storage/pool.hpp"
 #include "storage/segment.hpp"
 
 namespace karnoxel::bindings {
@@ -89,22 +88,42 @@ constexpr Signature BATCH_SIGNATURE{"VectorStorage.batch_search()", BATCH_NAMES,
 constexpr Signature SAVE_SIGNATURE{"VectorStorage.save()", PATH_NAMES, 1, 1};
 constexpr Signature LOAD_SIGNATURE{"VectorStorage.load()", PATH_NAMES, 1, 1};
 
-// The shared tail of search and batch_search: limit, metric and tenant.
+// The shared tail of search and batch_search: limit, metric and tenant,
+// converted in that order; the metric name is parsed only then.
 struct QueryOptions {
     std::uint64_t limit = 0;
     std::string metric_name;
     std::optional<std::string> tenant;
+    core::DistanceMetric metric = core::DistanceMetric::Cosine;
+
+    std::optional<std::string_view> tenant_view() const {
+        if (!tenant) return std::nullopt;
+        return std::string_view(*tenant);
+    }
 };
 
-bool convert_query_options(PyObject* const* argv, QueryOptions* options) {
-    return convert_argument("limit", [&] { return to_u64(argv[1], &options->limit); }) &&
-           convert_argument("metric", [&] { return to_string(argv[2], &options->metric_name); }) &&
-           convert_argument("tenant_id", [&] { return to_optional_string(argv[3], &options->tenant); });
-}
-
-std::optional<std::string_view> tenant_view(const std::optional<std::string>& tenant) {
-    if (!tenant) return std::nullopt;
-    return std::string_view(*tenant);
+// Binds the arguments of search or batch_search, converts the query (or
+// queries) with `convert_query`, then the options. False with an exception
+// set if any of that fails; `metric_error` is the method's own text for an
+// unknown metric name.
+template <class ConvertQuery>
+bool query_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                     const char* metric_error, ConvertQuery&& convert_query, QueryOptions* options) {
+    PyObject* argv[4];
+    if (!bind_arguments(signature, args, nargsf, kwnames, argv) ||
+        !convert_argument(signature.names[0], [&] { return convert_query(argv[0]); }) ||
+        !convert_argument("limit", [&] { return to_u64(argv[1], &options->limit); }) ||
+        !convert_argument("metric", [&] { return to_string(argv[2], &options->metric_name); }) ||
+        !convert_argument("tenant_id", [&] { return to_optional_string(argv[3], &options->tenant); })) {
+        return false;
+    }
+    const std::optional<core::DistanceMetric> metric = core::parse_metric(options->metric_name);
+    if (!metric) {
+        PyErr_SetString(PyExc_ValueError, metric_error);
+        return false;
+    }
+    options->metric = *metric;
+    return true;
 }
 
 PyObject* upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -126,56 +145,35 @@ PyObject* upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
 }
 
 PyObject* search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* argv[4];
-    if (!bind_arguments(SEARCH_SIGNATURE, args, nargsf, kwnames, argv)) return nullptr;
     std::vector<float> query;
     QueryOptions options;
-    if (!convert_argument("query_vector", [&] { return to_vector(argv[0], &query); }) ||
-        !convert_query_options(argv, &options)) {
+    if (!query_arguments(
+            SEARCH_SIGNATURE, args, nargsf, kwnames, SEARCH_METRIC_ERROR,
+            [&](PyObject* object) { return to_vector(object, &query); }, &options)) {
         return nullptr;
     }
-    const std::optional<core::DistanceMetric> metric = core::parse_metric(options.metric_name);
-    if (!metric) {
-        PyErr_SetString(PyExc_ValueError, SEARCH_METRIC_ERROR);
-        return nullptr;
-    }
-    const storage::SearchRequest request{query, options.limit, *metric, tenant_view(options.tenant)};
     const storage::Segment& segment = as_storage(self)->segment;
     std::vector<index::SearchHit> hits;
     {
         GilReleased gil;
-        hits = segment.search(request);
+        hits = segment.search({query, options.limit, options.metric, options.tenant_view()});
     }
     return hits_to_list(hits);
 }
 
 PyObject* batch_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* argv[4];
-    if (!bind_arguments(BATCH_SIGNATURE, args, nargsf, kwnames, argv)) return nullptr;
-    std::vector<std::vector<float>> queries;
+    QueryVectors queries;
     QueryOptions options;
-    if (!convert_argument("query_vectors", [&] { return to_vectors(argv[0], &queries); }) ||
-        !convert_query_options(argv, &options)) {
-        return nullptr;
-    }
-    const std::optional<core::DistanceMetric> metric = core::parse_metric(options.metric_name);
-    if (!metric) {
-        PyErr_SetString(PyExc_ValueError, BATCH_METRIC_ERROR);
+    if (!query_arguments(
+            BATCH_SIGNATURE, args, nargsf, kwnames, BATCH_METRIC_ERROR,
+            [&](PyObject* object) { return queries.convert(object); }, &options)) {
         return nullptr;
     }
     const storage::Segment& segment = as_storage(self)->segment;
-    std::vector<std::vector<index::SearchHit>> answers(queries.size());
+    std::vector<std::vector<index::SearchHit>> answers(queries.spans().size());
     {
         GilReleased gil;
-        // One pair of read locks for the whole batch: every query sees the
-        // same contents even if another thread upserts meanwhile. Workers
-        // search under the locks this thread holds and take none themselves.
-        storage::SegmentReadLock locks(segment);
-        auto answer = [&](std::size_t i) {
-            const storage::SearchRequest request{queries[i], options.limit, *metric, tenant_view(options.tenant)};
-            answers[i] = storage::search_locked(segment, request);
-        };
-        storage::parallel_for(queries.size(), answer);
+        segment.batch_search({queries.spans(), options.limit, options.metric, options.tenant_view()}, answers);
     }
     Ref result(PyList_New(static_cast<Py_ssize_t>(answers.size())));
     if (!result) return nullptr;

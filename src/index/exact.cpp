@@ -10,40 +10,6 @@ namespace karnoxel::index {
 using core::DistanceMetric;
 using core::PointTable;
 
-TopK::TopK(std::uint64_t k, core::DistanceMetric metric, std::size_t expected)
-    : k_(static_cast<std::size_t>(std::min<std::uint64_t>(k, SIZE_MAX))), negate_(!core::higher_is_better(metric)) {
-    heap_.reserve(std::min(k_, expected));
-}
-
-bool TopK::better(const Entry& a, const Entry& b) {
-    const bool a_nan = std::isnan(a.key), b_nan = std::isnan(b.key);
-    if (a_nan != b_nan) return b_nan;
-    if (!a_nan && a.key != b.key) return a.key > b.key;
-    return a.slot < b.slot;
-}
-
-void TopK::offer(std::uint32_t slot, float score) {
-    if (k_ == 0) return;
-    const Entry entry{negate_ ? -score : score, score, slot};
-    if (heap_.size() < k_) {
-        heap_.push_back(entry);
-        std::push_heap(heap_.begin(), heap_.end(), better);
-    } else if (better(entry, heap_.front())) {
-        std::pop_heap(heap_.begin(), heap_.end(), better);
-        heap_.back() = entry;
-        std::push_heap(heap_.begin(), heap_.end(), better);
-    }
-}
-
-std::vector<SearchHit> TopK::finish(const PointTable& table) {
-    std::sort_heap(heap_.begin(), heap_.end(), better);
-    std::vector<SearchHit> hits;
-    hits.reserve(heap_.size());
-    for (const Entry& entry : heap_) hits.push_back(SearchHit{table.point_id(entry.slot), entry.score});
-    heap_.clear();
-    return hits;
-}
-
 ExactScorer::ExactScorer(core::FloatSpan query, DistanceMetric metric, const PointTable& table, TopK& top)
     : query_(query), metric_(metric), table_(table), top_(top) {
     if (query.size() >= PointTable::NO_POINT) {
@@ -120,7 +86,7 @@ std::vector<SearchHit> search_exact_knn(core::FloatSpan query, std::uint64_t k, 
         code = table.tenants.find(*tenant);
         if (code == 0) return {};
     }
-    TopK top(k, metric, code != 0 ? table.tenants.members[code].size() : table.point_count);
+    TopK top(k, metric);
     ExactScorer scorer(query, metric, table, top);
     scan_all(query, table, code, scorer);
     scorer.flush();

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "core/distance.hpp"
-#include "core/points.hpp"
+#include "core/table.hpp"
 
 namespace karnoxel::index {
 

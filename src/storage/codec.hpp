@@ -20,8 +20,8 @@
 #include <string_view>
 
 #include "core/buffer.hpp"
-#include "core/points.hpp"
 #include "core/result.hpp"
+#include "core/table.hpp"
 #include "index/hnsw.hpp"
 
 namespace karnoxel::storage {

@@ -5,34 +5,21 @@
 #include <memory>
 #include <utility>
 
-#include "core/kernels.hpp"
+#include "parallel/pool.hpp"
 #include "storage/codec.hpp"
 
 namespace karnoxel::storage {
 namespace {
 
-// The query's inverse norm if the graph can answer it, else 0. The graph
-// answers queries of its rows' length with a finite non-zero norm, once it
-// has enough nodes and is sound; everything else is answered exactly.
-float graph_inv_norm(const Segment& segment, core::FloatSpan query) {
-    const index::HNSWIndex& graph = segment.index;
-    const core::RowStore& rows = segment.points.rows;
-    if (graph.raw || graph.entry_row == core::NO_ROW || graph.node_count < EXACT_ROUTE_BELOW) return 0.0f;
-    if (query.empty() || query.size() != rows.dim) return 0.0f;
-    // Only steering uses this norm, so the fast kernel will do; the exact
-    // rescoring forms its own sums under the accumulation rule.
-    return core::inverse_norm(core::fast_kernels().dot(query.data(), query.data(), query.size()));
-}
+// Both read locks of a segment, taken points first and released in reverse.
+class SegmentReadLock {
+public:
+    explicit SegmentReadLock(const Segment& segment) : points_(segment.points_lock), index_(segment.index_lock) {}
 
-// A tenant with t of the graph's n nodes is scanned exactly when that is
-// cheaper than a filtered walk. The walk visits about (breadth * list size)
-// nodes per result list filled, n / t times more when only one node in n / t
-// qualifies, and a visited node costs a few scanned points (random access).
-bool tenant_scan_is_cheaper(std::size_t tenant_points, std::size_t nodes, std::size_t breadth, std::size_t list_size) {
-    const double walk_visits = static_cast<double>(breadth) * static_cast<double>(list_size) *
-                               static_cast<double>(nodes) / static_cast<double>(tenant_points);
-    return static_cast<double>(tenant_points) <= 3.0 * walk_visits;
-}
+private:
+    ReadGuard points_;
+    ReadGuard index_;
+};
 
 // The bits of the next level draw, used up.
 std::uint64_t draw_level_bits(core::LevelSource& levels) {
@@ -104,9 +91,18 @@ void Segment::upsert(core::Point point) {
     }
 }
 
-std::vector<index::SearchHit> Segment::search(const SearchRequest& request) const {
+std::vector<index::SearchHit> Segment::search(const index::Query& query) const {
     SegmentReadLock locks(*this);
-    return search_locked(*this, request);
+    return index::answer(points, index, query);
+}
+
+void Segment::batch_search(const QueryBatch& batch, std::vector<std::vector<index::SearchHit>>& answers) const {
+    SegmentReadLock locks(*this);
+    // The workers search under the locks this thread holds and take none.
+    auto answer = [&](std::size_t i) {
+        answers[i] = index::answer(points, index, {batch.vectors[i], batch.limit, batch.metric, batch.tenant});
+    };
+    parallel::parallel_for(batch.vectors.size(), answer);
 }
 
 FileOutcome Segment::save_to_disk(const std::string& path, const Interrupt& interrupt) const {
@@ -139,43 +135,6 @@ FileOutcome Segment::load_from_disk(const std::string& path, const Interrupt& in
         std::swap(index, state->index);
     }
     return {};  // the old state is released here, outside the locks
-}
-
-std::vector<index::SearchHit> search_locked(const Segment& segment, const SearchRequest& request) {
-    const core::PointTable& table = segment.points;
-    if (request.limit == 0 || table.point_count == 0) return {};
-    std::uint32_t tenant = 0;
-    if (request.tenant) {
-        tenant = table.tenants.find(*request.tenant);
-        if (tenant == 0) return {};
-    }
-    const core::RowStore& rows = table.rows;
-    const std::size_t candidates = tenant != 0 ? table.tenants.members[tenant].size() : rows.count;
-    const float inv_norm = graph_inv_norm(segment, request.query);
-    const std::size_t breadth =
-        static_cast<std::size_t>(std::min<std::uint64_t>(std::max(segment.index.ef_search, request.limit), rows.count));
-
-    index::TopK top(request.limit, request.metric, std::min<std::size_t>(candidates, breadth + 64));
-    index::ExactScorer scorer(request.query, request.metric, table, top);
-    bool walked = false;
-    if (inv_norm != 0.0f &&
-        !(tenant != 0 && tenant_scan_is_cheaper(candidates, rows.count, breadth, segment.index.layer0_cap))) {
-        // A filtered walk that has visited as many nodes as the tenant has
-        // points costs more than the scan would have: it gives up.
-        thread_local std::vector<std::uint32_t> found;
-        found.clear();
-        const index::GraphQuery query{request.query, inv_norm, breadth, tenant, tenant != 0 ? candidates : SIZE_MAX};
-        walked = index::search_knn(segment.index, rows, query, found);
-        if (walked) {
-            // Rescore every candidate exactly, together with the points of this
-            // length that the graph cannot hold (zero or non-finite norms).
-            for (const std::uint32_t row : found) scorer.add(rows.slot_of[row], rows.vector(row));
-            index::scan_aside(request.query, table, tenant, scorer);
-        }
-    }
-    if (!walked) index::scan_all(request.query, table, tenant, scorer);
-    scorer.flush();
-    return top.finish(table);
 }
 
 }  // namespace karnoxel::storage

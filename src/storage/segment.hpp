@@ -5,29 +5,29 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/distance.hpp"
-#include "core/points.hpp"
+#include "core/point.hpp"
 #include "core/random.hpp"
-#include "core/vector.hpp"
-#include "index/exact.hpp"
+#include "core/table.hpp"
+#include "index/hits.hpp"
 #include "index/hnsw.hpp"
+#include "index/query.hpp"
 #include "storage/files.hpp"
 #include "storage/rwlock.hpp"
 
 namespace karnoxel::storage {
 
-// Stores whose graph has fewer nodes than this are always scanned exactly.
-inline constexpr std::size_t EXACT_ROUTE_BELOW = 500;
-
-struct SearchRequest {
-    core::FloatSpan query;                   // any length
-    std::uint64_t limit;                     // number of hits wanted
-    core::DistanceMetric metric;             // scoring and order of the hits
-    std::optional<std::string_view> tenant;  // restrict to this tenant's points
+// Many queries with the same limit, metric and tenant.
+struct QueryBatch {
+    std::span<const core::FloatSpan> vectors;  // one per query, any lengths
+    std::uint64_t limit;
+    core::DistanceMetric metric;
+    std::optional<std::string_view> tenant;
 };
 
 struct Segment {
@@ -43,7 +43,12 @@ struct Segment {
     void upsert(core::Point point);
 
     // Answers one query under both read locks.
-    std::vector<index::SearchHit> search(const SearchRequest& request) const;
+    std::vector<index::SearchHit> search(const index::Query& query) const;
+
+    // Answers every query of a batch on the worker pool, under one pair of
+    // read locks for the whole batch: every query sees the same contents even
+    // if another thread upserts meanwhile. answers[i] is query i's.
+    void batch_search(const QueryBatch& batch, std::vector<std::vector<index::SearchHit>>& answers) const;
 
     // Encodes the whole store under both read locks, then writes the file
     // atomically without holding them.
@@ -54,18 +59,5 @@ struct Segment {
     // failure the store is unchanged.
     FileOutcome load_from_disk(const std::string& path, const Interrupt& interrupt);
 };
-
-// Both read locks of a segment, taken points first and released in reverse.
-class SegmentReadLock {
-public:
-    explicit SegmentReadLock(const Segment& segment) : points_(segment.points_lock), index_(segment.index_lock) {}
-
-private:
-    ReadGuard points_;
-    ReadGuard index_;
-};
-
-// Answers one query; the caller holds both read locks.
-std::vector<index::SearchHit> search_locked(const Segment& segment, const SearchRequest& request);
 
 }  // namespace karnoxel::storage

@@ -1,4 +1,4 @@
-#include "storage/pool.hpp"
+#include "parallel/pool.hpp"
 
 #include <pthread.h>
 #include <sched.h>
@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-namespace karnoxel::storage {
+namespace karnoxel::parallel {
 namespace {
 
 // Chunks per worker a range is cut into: enough for the workers to even out
@@ -199,4 +199,4 @@ void run_on_pool(std::size_t count, RangeTask task) {
     if (job.error) std::rethrow_exception(job.error);
 }
 
-}  // namespace karnoxel::storage
+}  // namespace karnoxel::parallel

@@ -1,4 +1,4 @@
-#include "core/points.hpp"
+#include "core/table.hpp"
 
 #include <cmath>
 #include <cstring>

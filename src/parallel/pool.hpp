@@ -13,7 +13,7 @@
 
 #include <cstddef>
 
-namespace karnoxel::storage {
+namespace karnoxel::parallel {
 
 // Work over a range of indices: run(context, begin, end) handles [begin, end).
 struct RangeTask {
@@ -45,4 +45,4 @@ std::size_t configured_worker_count();
 
 inline constexpr std::size_t MAX_WORKERS = 1024;
 
-}  // namespace karnoxel::storage
+}  // namespace karnoxel::parallel

@@ -27,8 +27,8 @@
 #include "core/buffer.hpp"
 #include "core/distance.hpp"
 #include "core/idmap.hpp"
+#include "core/point.hpp"
 #include "core/random.hpp"
-#include "core/vector.hpp"
 
 namespace karnoxel::core {
 

@@ -1,4 +1,4 @@
-#include "core/vector.hpp"
+#include "core/point.hpp"
 
 #include <algorithm>
 
