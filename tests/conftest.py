@@ -1,8 +1,10 @@
 import importlib
 import os
+import signal
 import sys
 import threading
 import time
+import warnings
 import zlib
 
 import numpy as np
@@ -108,3 +110,31 @@ def import_script(path):
         return importlib.import_module(path.stem)
     finally:
         sys.path.pop(0)
+
+
+def wait_for_child(pid, timeout=60):
+    """The exit code of a forked child; fails (and kills it) if it hangs."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.02)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    pytest.fail(f"the child did not answer within {timeout} s (hang after fork)")
+
+
+def in_forked_child(check):
+    """Forks: the child runs check() and exits with 0 if it returns true, 1
+    on anything else; the parent gets the child's pid."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+        pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            code = 0 if check() else 1
+        finally:
+            os._exit(code)
+    return pid

@@ -2,19 +2,17 @@
 failures inside workers, and batches in a child process after fork."""
 
 import os
-import signal
 import subprocess
 import sys
 import textwrap
 import threading
 import time
-import warnings
 
 import numpy as np
 import pytest
 
 from karnoxel import VectorStorage
-from conftest import UNDER_ASAN, UNDER_TSAN
+from conftest import UNDER_ASAN, UNDER_TSAN, in_forked_child, wait_for_child
 
 DIM = 12
 
@@ -49,25 +47,15 @@ def mixed_queries(seed):
     return queries
 
 
+@pytest.mark.parametrize("shape", ["mixed", "[]", "()", "[q]", "(q,)"])
 @pytest.mark.parametrize("tenant", [None, "a", "nobody"])
 @pytest.mark.parametrize("metric", ["cosine", "dot_product", "euclidean"])
-def test_batch_equals_search_per_query(sized_store, metric, tenant):
-    queries = mixed_queries(seed=len(metric))
+def test_batch_equals_search_per_query(sized_store, metric, tenant, shape):
+    q = [0.5] * DIM
+    queries = {"mixed": mixed_queries(seed=len(metric)), "[]": [], "()": (), "[q]": [q], "(q,)": (q,)}[shape]
     for limit in (0, 1, 10, 10_000):
         expected = [sized_store.search(q, limit, metric, tenant) for q in queries]
         assert sized_store.batch_search(queries, limit, metric, tenant) == expected
-
-
-@pytest.mark.parametrize("alias, canonical", [("COSINE", "cosine"), ("dot", "dot_product"), ("L2", "euclidean"),
-                                              ("Euclidean", "euclidean")])
-def test_metric_aliases(sized_store, alias, canonical):
-    queries = mixed_queries(seed=7)[:8]
-    assert sized_store.batch_search(queries, 5, alias) == sized_store.batch_search(queries, 5, canonical)
-
-
-@pytest.mark.parametrize("queries", [[], (), [[0.5] * DIM], ([0.5] * DIM,)], ids=["[]", "()", "[q]", "(q,)"])
-def test_empty_and_single_batches(sized_store, queries):
-    assert sized_store.batch_search(queries, 4, "cosine") == [sized_store.search(q, 4, "cosine") for q in queries]
 
 
 def run_python(code, num_threads=None, timeout=120):
@@ -140,18 +128,6 @@ def test_out_of_memory_in_a_worker_raises_and_store_stays_usable():
     assert out.split() == ["MemoryError"]
 
 
-def wait_for_child(pid, timeout=60):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.02)
-    os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
-    pytest.fail(f"the child did not answer within {timeout} s (hang after fork)")
-
-
 # Forking while the parent's workers allocate can leave the address sanitizer's
 # own allocator lock held in the child (its runtime installs no fork handlers),
 # so the busy case only runs in normal builds; glibc's allocator is fork-safe.
@@ -182,16 +158,7 @@ def test_child_after_fork_answers_batches(busy):
         background.start()
         time.sleep(0.05)
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
-            pid = os.fork()
-        if pid == 0:
-            code = 1
-            try:
-                if all(store.batch_search(queries, 5, "cosine") == expected for _ in range(3)):
-                    code = 0
-            finally:
-                os._exit(code)
+        pid = in_forked_child(lambda: all(store.batch_search(queries, 5, "cosine") == expected for _ in range(3)))
     finally:
         stop.set()
         if busy:

@@ -179,13 +179,6 @@ class TestTenantPayload:
         assert store.search([1.0], 5, "dot", "real") == [(1, 1.0)]
         assert store.search([1.0], 5, "dot", "fake") == []
 
-    def test_replacement_does_not_merge_payloads(self, store):
-        store.upsert(5, [1.0], {"tenant_id": "a"})
-        store.upsert(5, [1.0], None)
-        assert store.search([1.0], 5, "dot", "a") == []
-        store.upsert(5, [1.0], {"tenant_id": "b"})
-        assert store.search([1.0], 5, "dot", "b") == [(5, 1.0)]
-
     def test_payload_error_stores_nothing(self, store):
         store.upsert(1, [1.0], {"tenant_id": "a"})
         with pytest.raises(TypeError):

@@ -113,9 +113,12 @@ def test_equal_scores_are_all_kept(store):
 
 
 def test_replacement_keeps_one_point(store):
-    store.upsert(5, [1.0, 0.0], None)
+    store.upsert(5, [1.0, 0.0], {"tenant_id": "a"})
     store.upsert(5, [0.0, 1.0], {"k": 1})
     assert store.search([0.0, 1.0], 10, "dot") == [(5, 1.0)]
+    assert store.search([0.0, 1.0], 10, "dot", "a") == []  # payloads are replaced, not merged
+    store.upsert(5, [0.0, 1.0], {"tenant_id": "b"})
+    assert store.search([0.0, 1.0], 10, "dot", "b") == [(5, 1.0)]
     store.upsert(1, [1.0, 2.0], None)
     store.upsert(2, [1.0, 2.0, 3.0], None)
     assert [h[0] for h in store.search([1.0, 2.0], 10, "l2")] == [1, 5]

@@ -2,7 +2,6 @@
 through a snapshot), routing, tenants, degenerate queries."""
 
 import math
-import os
 import subprocess
 import sys
 import textwrap
@@ -11,7 +10,7 @@ import numpy as np
 import pytest
 
 from karnoxel import VectorStorage
-from conftest import UNDER_ASAN, UNDER_TSAN, bits, ref_scores
+from conftest import UNDER_ASAN, bits, ref_scores
 from snapshot_format import Image, snapshot, write
 
 

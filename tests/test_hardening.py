@@ -3,7 +3,6 @@ no leak, nothing changed by a failed call."""
 
 import gc
 import itertools
-import math
 import os
 import signal
 import subprocess
@@ -11,14 +10,13 @@ import sys
 import textwrap
 import threading
 import time
-import warnings
 
 import numpy as np
 import pytest
 
 import karnoxel
 from karnoxel import VectorStorage
-from conftest import UNDER_ASAN, UNDER_TSAN, run_threads
+from conftest import UNDER_ASAN, UNDER_TSAN, in_forked_child, run_threads, wait_for_child
 from snapshot_format import parse, write
 
 
@@ -455,31 +453,16 @@ def test_child_forked_while_another_thread_works_can_use_the_store(tmp_path, act
     try:
         for attempt in range(6):
             time.sleep(float(rng.uniform(0.0, 0.05)))
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
-                pid = os.fork()
-            if pid == 0:
-                code = 1
-                try:
-                    store.upsert(99_999, rows[0].tolist(), None)
-                    mine = str(tmp_path / f"child{attempt}.snap")
-                    store.save(mine)
-                    store.load(mine)
-                    if store.search(rows[0].tolist(), 2, "l2")[0][1] == 0.0 and store.batch_search(rows[:4], 3, "l2"):
-                        code = 0
-                finally:
-                    os._exit(code)
-            deadline = time.monotonic() + 60
-            while True:
-                done, status = os.waitpid(pid, os.WNOHANG)
-                if done:
-                    assert os.waitstatus_to_exitcode(status) == 0
-                    break
-                if time.monotonic() > deadline:
-                    os.kill(pid, signal.SIGKILL)
-                    os.waitpid(pid, 0)
-                    pytest.fail(f"the child hung (fork while the parent's other thread ran {activity})")
-                time.sleep(0.02)
+
+            def child():
+                store.upsert(99_999, rows[0].tolist(), None)
+                mine = str(tmp_path / f"child{attempt}.snap")
+                store.save(mine)
+                store.load(mine)
+                return store.search(rows[0].tolist(), 2, "l2")[0][1] == 0.0 and store.batch_search(rows[:4], 3, "l2")
+
+            pid = in_forked_child(child)
+            assert wait_for_child(pid) == 0, activity
     finally:
         stop.set()
         worker.join()

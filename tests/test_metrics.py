@@ -118,9 +118,12 @@ def test_metric_names(store, name, ok):
     store.upsert(1, [1.0], None)
     if ok:
         assert store.search([1.0], 1, name)[0][0] == 1
+        assert store.batch_search([[1.0], [2.0]], 1, name) == [[(1, store.search([1.0], 1, name)[0][1])],
+                                                                store.search([2.0], 1, name)]
     else:
-        with pytest.raises(ValueError):
-            store.search([1.0], 1, name)
+        for call in (lambda: store.search([1.0], 1, name), lambda: store.batch_search([[1.0]], 1, name)):
+            with pytest.raises(ValueError):
+                call()
 
 
 def available_paths():

@@ -3,20 +3,19 @@ odd images from other writers, and save's atomicity."""
 
 import math
 import os
-import resource
-import signal
 import stat
 import struct
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import numpy as np
 import pytest
 
 from karnoxel import VectorStorage
-from snapshot_format import FLOAT, INTEGER, KEYWORD, TEXT, Image, Node, parse, snapshot, varint, write
+from snapshot_format import FLOAT, INTEGER, KEYWORD, TEXT, Image, Node, parse, varint, write
 
 DECODE = "Postcard binary deserialization pipeline failure (possible corruption): "
 UNEXPECTED_END = DECODE + "Hit the end of buffer, expected more data"
@@ -362,6 +361,24 @@ class TestOddImages:
         assert sorted(h[0] for h in loaded.search(rows[10].tolist(), 2, "l2")) == [9, 10]
 
 
+def save_under_file_size_limit(target):
+    """Saves a store of ~500 kB in a child process whose files may not grow
+    past 4 kB; returns what the save raised."""
+    code = (
+        "import resource, signal, sys, karnoxel\n"
+        "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+        "s = karnoxel.VectorStorage()\n"
+        "for i in range(2000): s.upsert(i, [float(i)] * 64, None)\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+        "try:\n"
+        "    s.save(sys.argv[1])\n"
+        "except OSError as e:\n"
+        "    print(e)\n"
+    )
+    return subprocess.run([sys.executable, "-c", code, str(target)], capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
 class TestFiles:
     def test_missing_file_and_directory(self, tmp_path):
         store = VectorStorage()
@@ -414,26 +431,25 @@ class TestFiles:
         VectorStorage().save(str(link))
         assert link.is_symlink() and real.read_bytes() == bytes.fromhex("00 10 40 20 00 00 00")
 
-    def test_device_is_written_in_place(self):
-        VectorStorage().save("/dev/null")
+    def test_devices_and_fifos_are_written_in_place(self, rng, tmp_path):
+        store, _ = varied_store(rng, 50)
+        image = saved_bytes(store, tmp_path)
+        store.save("/dev/null")
+        assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        received = []
+        reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()))
+        reader.start()
+        store.save(str(fifo))
+        reader.join()
+        assert received == [image] and stat.S_ISFIFO(os.stat(fifo).st_mode)
 
     def test_failed_write_leaves_the_old_file(self, tmp_path):
         # A file size limit makes the write fail (EFBIG) part-way.
         target = tmp_path / "keep.snap"
         target.write_bytes(b"precious")
-        code = (
-            "import resource, signal, sys, karnoxel\n"
-            "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
-            "s = karnoxel.VectorStorage()\n"
-            "for i in range(2000): s.upsert(i, [float(i)] * 64, None)\n"
-            "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
-            "try:\n"
-            "    s.save(sys.argv[1])\n"
-            "except OSError as e:\n"
-            "    print(e)\n"
-        )
-        out = subprocess.run([sys.executable, "-c", code, str(target)], capture_output=True, text=True, check=True)
-        assert out.stdout.strip() == "Failed to write serialized bytes to disk: File too large (os error 27)"
+        assert save_under_file_size_limit(target) == "Failed to write serialized bytes to disk: File too large (os error 27)"
         assert target.read_bytes() == b"precious"
         assert [p.name for p in tmp_path.iterdir()] == ["keep.snap"]
 
@@ -548,19 +564,7 @@ class TestFileFaults:
         # limit; a write that then fails (a file size limit) keeps the old file.
         target = tmp_path / ("a" * 240 + ".snap")
         target.write_bytes(b"precious")
-        code = (
-            "import resource, signal, sys, karnoxel\n"
-            "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
-            "s = karnoxel.VectorStorage()\n"
-            "for i in range(2000): s.upsert(i, [float(i)] * 64, None)\n"
-            "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
-            "try:\n"
-            "    s.save(sys.argv[1])\n"
-            "except OSError as e:\n"
-            "    print(e)\n"
-        )
-        out = subprocess.run([sys.executable, "-c", code, str(target)], capture_output=True, text=True, check=True)
-        assert out.stdout.strip() == "Failed to write serialized bytes to disk: File too large (os error 27)"
+        assert save_under_file_size_limit(target) == "Failed to write serialized bytes to disk: File too large (os error 27)"
         assert target.read_bytes() == b"precious"
         assert [p.name for p in tmp_path.iterdir()] == [target.name]
         VectorStorage().save(str(target))  # and without the limit it simply works

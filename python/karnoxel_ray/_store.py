@@ -322,8 +322,8 @@ class ShardedStorage:
                 reason = f"its actor died ({type(error).__name__})" if _actor_died(error) else str(error)
                 if _actor_died(error) and shard_count is None:
                     self._dead[shard] = (
-                        f"its actor died; points upserted to it since the last save are lost, "
-                        f"load(folder) restores every shard from a save"
+                        "its actor died; points upserted to it since the last save are lost, "
+                        "load(folder) restores every shard from a save"
                     )
                     reason = self._dead[shard]
                 failure = failure or ShardError(shard, count, reason)

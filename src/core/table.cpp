@@ -85,26 +85,117 @@ float inverse_norm(float sq_norm) {
     return 1.0f / std::sqrt(sq_norm);
 }
 
+namespace {
+
+// The tenant code of a payload, made (with room in its member list) if new.
+std::uint32_t reserve_tenant(TenantIndex& tenants, const Payload* payload) {
+    const auto name = tenant_of(payload);
+    if (!name) return 0;
+    auto it = tenants.code_of.find(*name);
+    if (it == tenants.code_of.end()) {
+        reserve_for(tenants.members, tenants.members.size() + 1);
+        const auto code = static_cast<std::uint32_t>(tenants.members.size());
+        it = tenants.code_of.emplace(std::string(*name), code).first;
+        tenants.members.emplace_back();
+    }
+    auto& members = tenants.members[it->second];
+    reserve_for(members, members.size() + 1);
+    return it->second;
+}
+
+// Where a changed vector goes (a row, or aside), with the room it needs.
+void plan_place(PointTable& table, PutPlan& plan, FloatSpan vector) {
+    const auto len = static_cast<std::uint32_t>(vector.size());
+    RowStore& rows = table.rows;
+    if (fits_rows(rows, len, plan.sq_norm)) {
+        if (plan.old_row != NO_ROW) {
+            plan.new_row = plan.old_row;
+        } else if (!rows.free_rows.empty()) {
+            plan.new_row = rows.free_rows.back();
+        } else {
+            reserve_row(rows, rows.dim == 0 ? row_stride(len) : rows.stride);
+            plan.new_row = static_cast<std::uint32_t>(rows.size());
+        }
+        return;
+    }
+    reserve_aside(table.aside, plan.slot, len, inverse_norm(plan.sq_norm) != 0.0f);
+    if (len != 0) {
+        plan.aside.reserve(len);
+        plan.aside.assign(vector.begin(), vector.end());
+    }
+    if (plan.old_row != NO_ROW) reserve_for(rows.free_rows, rows.free_rows.size() + 1);
+}
+
+// The slot's old vector leaves its row (the row becomes free) or its aside list.
+void vacate(PointTable& table, const PutPlan& plan, std::uint32_t new_len) {
+    const std::uint32_t slot = plan.slot;
+    RowStore& rows = table.rows;
+    if (plan.old_row == NO_ROW) {
+        remove_aside(table.aside, slot, table.lens[slot], inverse_norm(table.sq_norms[slot]) != 0.0f);
+        if (plan.new_row != NO_ROW || new_len == 0) table.aside.values.erase(slot);
+    } else if (plan.new_row != plan.old_row) {
+        rows.slot_of[plan.old_row] = NO_SLOT;
+        rows.tenant[plan.old_row] = 0;
+        rows.free_rows.push_back(plan.old_row);  // room reserved by prepare_put
+        --rows.count;
+    }
+}
+
+// The slot's new vector takes its planned row, or goes aside.
+void occupy(PointTable& table, PutPlan& plan, FloatSpan vector) {
+    const std::uint32_t slot = plan.slot;
+    const auto len = static_cast<std::uint32_t>(vector.size());
+    RowStore& rows = table.rows;
+    const std::uint32_t row = plan.new_row;
+    table.row_of[slot] = row;
+    if (row == NO_ROW) {
+        if (len != 0) table.aside.values.find(slot)->second = std::move(plan.aside);
+        add_aside(table.aside, slot, len, inverse_norm(plan.sq_norm) != 0.0f);
+        return;
+    }
+    if (rows.dim == 0) {
+        rows.dim = len;
+        rows.stride = row_stride(len);
+    }
+    if (row == rows.size()) {
+        rows.words.resize((rows.size() + 1) * rows.stride, 0);  // within the reserved room
+        rows.slot_of.push_back(NO_SLOT);
+        rows.tenant.push_back(0);
+    } else if (row != plan.old_row) {
+        rows.free_rows.pop_back();  // prepare_put took the last free row
+    }
+    write_row(rows, row, vector, inverse_norm(plan.sq_norm));
+    if (row != plan.old_row) {
+        rows.slot_of[row] = slot;
+        ++rows.count;
+    }
+}
+
+// Moves the slot between tenant member lists.
+void change_tenant(PointTable& table, std::uint32_t slot, std::uint32_t old_tenant, std::uint32_t tenant) {
+    if (old_tenant == tenant) return;
+    if (old_tenant != 0) {
+        auto& members = table.tenants.members[old_tenant];
+        const std::uint32_t pos = table.tenant_pos[slot];
+        members[pos] = members.back();
+        table.tenant_pos[members[pos]] = pos;
+        members.pop_back();
+    }
+    if (tenant != 0) {
+        auto& members = table.tenants.members[tenant];
+        table.tenant_pos[slot] = static_cast<std::uint32_t>(members.size());
+        members.push_back(slot);
+    }
+    table.tenant_of[slot] = tenant;
+}
+
+}  // namespace
+
 PutPlan prepare_put(PointTable& table, std::uint64_t key, FloatSpan vector, const Payload* payload,
                     float known_sq_norm) {
     if (vector.size() > MAX_VECTOR_LENGTH) throw std::length_error("a vector holds at most 4294967294 values");
-    const auto len = static_cast<std::uint32_t>(vector.size());
     PutPlan plan;
-
-    // Tenant membership: find or make the code and room in its list.
-    if (auto name = tenant_of(payload)) {
-        auto it = table.tenants.code_of.find(*name);
-        if (it == table.tenants.code_of.end()) {
-            reserve_for(table.tenants.members, table.tenants.members.size() + 1);
-            const auto code = static_cast<std::uint32_t>(table.tenants.members.size());
-            it = table.tenants.code_of.emplace(std::string(*name), code).first;
-            table.tenants.members.emplace_back();
-        }
-        plan.tenant = it->second;
-        auto& members = table.tenants.members[plan.tenant];
-        reserve_for(members, members.size() + 1);
-    }
-
+    plan.tenant = reserve_tenant(table.tenants, payload);
     const std::optional<std::uint32_t> existing = find_slot(table, key);
     plan.slot = existing ? *existing : append_slot(table, key);
     plan.created = !existing;
@@ -117,98 +208,29 @@ PutPlan prepare_put(PointTable& table, std::uint64_t key, FloatSpan vector, cons
         plan.sq_norm = table.sq_norms[plan.slot];
         return plan;
     }
-
     // NaN marks "not given" (a real NaN sum is recomputed, to the same NaN).
     plan.sq_norm = known_sq_norm == known_sq_norm ? known_sq_norm : sum_squares(vector.data(), vector.size());
-    RowStore& rows = table.rows;
-    if (fits_rows(rows, len, plan.sq_norm)) {
-        if (plan.old_row != NO_ROW) {
-            plan.new_row = plan.old_row;
-        } else if (!rows.free_rows.empty()) {
-            plan.new_row = rows.free_rows.back();
-        } else {
-            reserve_row(rows, rows.dim == 0 ? row_stride(len) : rows.stride);
-            plan.new_row = static_cast<std::uint32_t>(rows.size());
-        }
-    } else {
-        reserve_aside(table.aside, plan.slot, len, inverse_norm(plan.sq_norm) != 0.0f);
-        if (len != 0) {
-            plan.aside.reserve(len);
-            plan.aside.assign(vector.begin(), vector.end());
-        }
-        if (plan.old_row != NO_ROW) reserve_for(rows.free_rows, rows.free_rows.size() + 1);
-    }
+    plan_place(table, plan, vector);
     return plan;
 }
 
 void commit_put(PointTable& table, PutPlan& plan, FloatSpan vector, std::unique_ptr<Payload> payload) noexcept {
     const std::uint32_t slot = plan.slot;
-    const auto len = static_cast<std::uint32_t>(vector.size());
-    RowStore& rows = table.rows;
     if (plan.vector_changed) {
-        // Leave the old place.
-        if (plan.had_point) {
-            const std::uint32_t old_len = table.lens[slot];
-            if (plan.old_row == NO_ROW) {
-                remove_aside(table.aside, slot, old_len, inverse_norm(table.sq_norms[slot]) != 0.0f);
-                if (plan.new_row != NO_ROW || len == 0) table.aside.values.erase(slot);
-            } else if (plan.new_row != plan.old_row) {
-                rows.slot_of[plan.old_row] = NO_SLOT;
-                rows.tenant[plan.old_row] = 0;
-                rows.free_rows.push_back(plan.old_row);  // room reserved by prepare_put
-                --rows.count;
-            }
-        }
-        // Take the new one.
-        if (plan.new_row != NO_ROW) {
-            const std::uint32_t row = plan.new_row;
-            if (rows.dim == 0) {
-                rows.dim = len;
-                rows.stride = row_stride(len);
-            }
-            if (row == rows.size()) {
-                rows.words.resize((rows.size() + 1) * rows.stride, 0);  // within the reserved room
-                rows.slot_of.push_back(NO_SLOT);
-                rows.tenant.push_back(0);
-            } else if (row != plan.old_row) {
-                rows.free_rows.pop_back();  // prepare_put took the last free row
-            }
-            write_row(rows, row, vector, inverse_norm(plan.sq_norm));
-            if (row != plan.old_row) {
-                rows.slot_of[row] = slot;
-                ++rows.count;
-            }
-            table.row_of[slot] = row;
-        } else {
-            table.row_of[slot] = NO_ROW;
-            if (len != 0) table.aside.values.find(slot)->second = std::move(plan.aside);
-            add_aside(table.aside, slot, len, inverse_norm(plan.sq_norm) != 0.0f);
-        }
-        table.lens[slot] = len;
+        if (plan.had_point) vacate(table, plan, static_cast<std::uint32_t>(vector.size()));
+        occupy(table, plan, vector);
+        table.lens[slot] = static_cast<std::uint32_t>(vector.size());
         table.sq_norms[slot] = plan.sq_norm;
     }
     table.payloads[slot] = std::move(payload);
     if (!plan.had_point) ++table.point_count;
     table.foreign_ids.erase(slot);
+    change_tenant(table, slot, plan.had_point ? table.tenant_of[slot] : 0, plan.tenant);
+    if (table.row_of[slot] != NO_ROW) table.rows.tenant[table.row_of[slot]] = plan.tenant;
+}
 
-    // Move the slot between tenant lists when its tenant changes.
-    const std::uint32_t old_tenant = plan.had_point ? table.tenant_of[slot] : 0;
-    if (old_tenant != plan.tenant) {
-        if (old_tenant != 0) {
-            auto& members = table.tenants.members[old_tenant];
-            const std::uint32_t pos = table.tenant_pos[slot];
-            members[pos] = members.back();
-            table.tenant_pos[members[pos]] = pos;
-            members.pop_back();
-        }
-        if (plan.tenant != 0) {
-            auto& members = table.tenants.members[plan.tenant];
-            table.tenant_pos[slot] = static_cast<std::uint32_t>(members.size());
-            members.push_back(slot);
-        }
-        table.tenant_of[slot] = plan.tenant;
-    }
-    if (table.row_of[slot] != NO_ROW) rows.tenant[table.row_of[slot]] = plan.tenant;
+void keep_point_id(PointTable& table, std::uint32_t slot, std::uint64_t id) {
+    if (id != table.keys[slot]) table.foreign_ids[slot] = id;
 }
 
 PutPlan put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload,

@@ -170,6 +170,10 @@ PutPlan prepare_put(PointTable& table, std::uint64_t key, FloatSpan vector, cons
 // Stores the point as planned. Never allocates.
 void commit_put(PointTable& table, PutPlan& plan, FloatSpan vector, std::unique_ptr<Payload> payload) noexcept;
 
+// Records the id a snapshot gave a point when it differs from its key (the
+// id the point's hits report).
+void keep_point_id(PointTable& table, std::uint32_t slot, std::uint64_t id);
+
 // Stores or replaces a point in one step (prepare, then commit).
 PutPlan put_point(PointTable& table, std::uint64_t key, FloatSpan vector, std::unique_ptr<Payload> payload,
                   float sq_norm);

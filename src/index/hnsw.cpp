@@ -2,128 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
-#include "core/kernels.hpp"
+#include "index/graph.hpp"
 
 namespace karnoxel::index {
+
+using namespace graph;
+
 namespace {
-
-using core::NO_ROW;
-using core::RowStore;
-
-constexpr float INF = std::numeric_limits<float>::infinity();
-
-struct Farther {  // min-heap order
-    bool operator()(const Candidate& a, const Candidate& b) const { return a.d > b.d; }
-};
-struct Nearer {  // max-heap order, and nearest-first sorting
-    bool operator()(const Candidate& a, const Candidate& b) const { return a.d < b.d; }
-};
-constexpr Farther farther{};
-constexpr Nearer nearer{};
-
-// Per-thread working memory, reused by every walk and change of the
-// thread: an epoch-stamped visited array (reset in O(1) until the stamp
-// wraps), the candidate and result heaps, and the lists a change rewrites.
-struct Scratch {
-    std::vector<std::uint16_t> visited;  // row -> epoch of the walk that last visited it
-    std::uint16_t epoch = 0;
-    std::vector<Candidate> candidates;   // min-heap: nodes still to expand
-    std::vector<Candidate> results;      // max-heap: best nodes found
-    std::vector<Candidate> pool;         // selection input
-    std::vector<Candidate> chosen;       // selection output
-    std::vector<std::uint32_t> listed;   // a copy of the list being changed
-    std::vector<std::uint32_t> links;    // a copy of a removed node's list
-    std::vector<std::uint32_t> orphans;  // nodes whose parent was removed
-    std::vector<std::uint32_t> queue;    // breadth-first order of the parent tree
-
-    void begin(std::size_t rows) {
-        if (visited.size() < rows) visited.resize(rows, 0);
-        if (++epoch == 0) {
-            std::fill(visited.begin(), visited.end(), 0);
-            epoch = 1;
-        }
-    }
-
-    // Room for every list a commit may copy or build, so it never allocates.
-    void reserve_changes(std::size_t list_cap) {
-        const std::size_t room = list_cap + 2;
-        candidates.reserve(room);
-        pool.reserve(room);
-        chosen.reserve(room);
-        listed.reserve(room);
-        links.reserve(room);
-        orphans.reserve(room);
-    }
-};
-
-// The calling thread's scratch. Not inlined on purpose: callers then hold a
-// plain reference, instead of the compiler propagating the thread-local into
-// the walks and recomputing its address (a __tls_get_addr call) on every use.
-__attribute__((noinline)) Scratch& thread_scratch() {
-    thread_local Scratch scratch;
-    return scratch;
-}
-
-// Cosine distances from one vector to the rows, for steering.
-class Probe {
-public:
-    Probe(const RowStore& rows, core::FloatSpan vector, float inv_norm)
-        : dot_(core::fast_kernels().dot),
-          q_(vector.data()),
-          dim_(rows.dim),
-          inv_(inv_norm),
-          words_(rows.words.data()),
-          stride_(rows.stride) {}
-
-    // Prefetches a whole row (its layer-0 list and its vector), so the loads
-    // of several rows overlap.
-    void prefetch(std::uint32_t row) const {
-        const char* start = reinterpret_cast<const char*>(words_ + row * stride_);
-        for (std::size_t offset = 0; offset < stride_ * sizeof(float); offset += 64) __builtin_prefetch(start + offset);
-    }
-
-    float to(std::uint32_t row) const {
-        const float* v = reinterpret_cast<const float*>(words_ + row * stride_ + RowStore::PREFIX_WORDS);
-        const float dot = dot_(q_, v, dim_);
-        const float inv_b = v[dim_];  // the inverse norm after the vector: read last, its line is loaded by now
-        const float d = 1.0f - dot * inv_ * inv_b;
-        return d == d ? d : core::MAX_DISTANCE;  // NaN steers nowhere
-    }
-
-private:
-    core::PairKernel dot_;
-    const float* q_;
-    std::uint32_t dim_;
-    float inv_;
-    const std::uint32_t* words_;
-    std::size_t stride_;
-};
-
-Probe probe_for_row(const RowStore& rows, std::uint32_t row) {
-    return Probe(rows, {rows.vector(row), rows.dim}, rows.inv_norm(row));
-}
-
-// Whether a row holds a node. Lists may name rows whose node is gone (a
-// node that left links only to it from the nodes it listed); walks and
-// changes pass over those.
-bool is_node(const HNSWIndex& index, std::uint32_t row) {
-    return index.levels[row] != NO_NODE;
-}
-
-void read_list(const HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::size_t layer,
-               std::vector<std::uint32_t>& out) {
-    const auto list = index.neighbors(rows, row, layer);
-    out.assign(list.begin(), list.end());
-}
-
-std::vector<std::uint32_t>* upper_list(HNSWIndex& index, std::uint32_t row, std::size_t layer) {
-    const std::uint32_t handle = index.upper_of[row];
-    if (handle == 0) return nullptr;
-    auto& layers = index.upper[handle - 1].layers;
-    return layers.size() < layer ? nullptr : &layers[layer - 1];
-}
 
 // Replaces a node's list on a layer. The list fits: layer-0 lists in the
 // row's prefix, upper lists within the room made when the node was.
@@ -139,10 +25,6 @@ void write_list(HNSWIndex& index, RowStore& rows, std::uint32_t row, std::size_t
         target->clear();
         for (const Candidate& c : list) target->push_back(c.row);
     }
-}
-
-std::size_t capacity(const HNSWIndex& index, std::size_t layer) {
-    return layer == 0 ? index.layer0_cap : index.upper_cap;
 }
 
 // Keeps a candidate only if it is closer to the base than to every
@@ -198,6 +80,46 @@ bool needs_parent(const HNSWIndex& index, std::uint32_t row) {
     return row != index.entry_row && index.parent0[row] == NO_ROW;
 }
 
+// Appends to a list that has room (layer-0 lists in the row's prefix, upper
+// lists within the room made with them).
+void append_link(HNSWIndex& index, RowStore& rows, std::uint32_t node, std::uint32_t target, std::size_t layer) {
+    if (layer == 0) {
+        std::uint32_t* prefix = rows.prefix(node);
+        prefix[1 + prefix[0]] = target;
+        ++prefix[0];
+    } else {
+        upper_list(index, node, layer)->push_back(target);
+    }
+}
+
+// Rewrites the full list of `node` (read into scratch.listed) from its
+// members and `target` by the selection heuristic; on layer 0 the node's
+// children stay, and the target is kept if it needs a parent and a
+// non-child can make room. Tells whether the target is listed.
+bool prune_for(HNSWIndex& index, RowStore& rows, std::uint32_t node, std::uint32_t target, std::size_t layer,
+               bool adopt, Scratch& scratch) {
+    const std::size_t cap = capacity(index, layer);
+    auto& pool = scratch.pool;
+    pool.clear();
+    const Probe from_node = probe_for_row(rows, node);
+    for (std::uint32_t s : scratch.listed) {
+        if (s != node && is_node(index, s) && !contains(pool, s)) pool.push_back({from_node.to(s), s});
+    }
+    pool.push_back({from_node.to(target), target});
+    std::sort(pool.begin(), pool.end(), nearer);
+    select_neighbors(rows, pool, cap, scratch.chosen);
+    if (layer == 0) {
+        auto child = [&](std::uint32_t s) { return index.parent0[s] == node; };
+        include_required(pool, cap, child, scratch.chosen);
+        if (adopt) {
+            include_required(
+                pool, cap, [&](std::uint32_t s) { return child(s) || s == target; }, scratch.chosen);
+        }
+    }
+    write_list(index, rows, node, layer, scratch.chosen);
+    return contains(scratch.chosen, target);
+}
+
 // Adds the link node -> target on a layer and tells whether the target is
 // listed afterwards. A full list is shrunk with the selection heuristic over
 // its members and the target; on layer 0 the node's children stay, and a
@@ -211,141 +133,15 @@ bool add_link(HNSWIndex& index, RowStore& rows, std::uint32_t node, std::uint32_
     std::vector<std::uint32_t>& current = scratch.listed;
     read_list(index, rows, node, layer, current);
     const bool adopt = layer == 0 && needs_parent(index, target);
-    if (std::find(current.begin(), current.end(), target) != current.end()) {
-        if (adopt) index.parent0[target] = node;
-        return true;
+    bool listed = std::find(current.begin(), current.end(), target) != current.end();
+    if (!listed && current.size() < capacity(index, layer)) {
+        append_link(index, rows, node, target, layer);
+        listed = true;
+    } else if (!listed) {
+        listed = prune_for(index, rows, node, target, layer, adopt, scratch);
     }
-    const std::size_t cap = capacity(index, layer);
-    if (current.size() < cap) {
-        if (layer == 0) {
-            std::uint32_t* prefix = rows.prefix(node);
-            prefix[1 + prefix[0]] = target;
-            ++prefix[0];
-        } else {
-            upper_list(index, node, layer)->push_back(target);  // within the room made with the list
-        }
-        if (adopt) index.parent0[target] = node;
-        return true;
-    }
-    auto& pool = scratch.pool;
-    pool.clear();
-    const Probe from_node = probe_for_row(rows, node);
-    for (std::uint32_t s : current) {
-        if (s != node && is_node(index, s) && !contains(pool, s)) pool.push_back({from_node.to(s), s});
-    }
-    pool.push_back({from_node.to(target), target});
-    std::sort(pool.begin(), pool.end(), nearer);
-    select_neighbors(rows, pool, cap, scratch.chosen);
-    if (layer == 0) {
-        // Children first: they must stay. Then the target, if it needs a parent
-        // and a non-child can make room.
-        auto child = [&](std::uint32_t s) { return index.parent0[s] == node; };
-        include_required(pool, cap, child, scratch.chosen);
-        if (adopt) {
-            include_required(
-                pool, cap, [&](std::uint32_t s) { return child(s) || s == target; }, scratch.chosen);
-        }
-    }
-    write_list(index, rows, node, layer, scratch.chosen);
-    const bool listed = contains(scratch.chosen, target);
     if (adopt && listed) index.parent0[target] = node;
     return listed;
-}
-
-// Greedy walk on an upper layer: move to the nearest listed neighbour while
-// it is strictly nearer.
-void greedy(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::size_t layer, std::uint32_t& cur,
-            float& cur_d) {
-    for (bool moved = true; moved;) {
-        moved = false;
-        const auto list = index.neighbors(rows, cur, layer);
-        for (std::uint32_t n : list) probe.prefetch(n);
-        for (std::uint32_t n : list) {
-            if (!is_node(index, n)) continue;
-            const float d = probe.to(n);
-            if (d < cur_d) {
-                cur_d = d;
-                cur = n;
-                moved = true;
-            }
-        }
-    }
-}
-
-struct LayerSearch {
-    std::size_t ef;  // results kept
-    std::size_t layer;
-    std::uint32_t exclude;     // walked through but never a result (the node being linked)
-    std::uint32_t tenant;      // 0: every node may be a result
-    std::size_t visit_budget;  // SIZE_MAX: unlimited
-};
-
-// Best-first search of one layer from `start`. Leaves the results in
-// scratch.results as a max-heap; returns false if the visit budget ran out.
-bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::uint32_t start, float start_d,
-                  const LayerSearch& search, Scratch& scratch) {
-    scratch.begin(rows.size());
-    auto& candidates = scratch.candidates;
-    auto& results = scratch.results;
-    candidates.clear();
-    results.clear();
-    // The visited stamps in locals: the scratch is thread-local, and reaching
-    // it through its address inside the loop costs a call per neighbour.
-    std::uint16_t* const visited = scratch.visited.data();
-    const std::uint16_t epoch = scratch.epoch;
-    const std::uint32_t* const tenant_of = rows.tenant.data();
-    auto keep = [&](std::uint32_t r) {
-        return r != search.exclude && (search.tenant == 0 || tenant_of[r] == search.tenant);
-    };
-    visited[start] = epoch;
-    candidates.push_back({start_d, start});
-    if (keep(start)) results.push_back({start_d, start});
-    float bound = results.size() >= search.ef ? results.front().d : INF;
-    std::size_t visits = 1;
-    while (!candidates.empty()) {
-        const Candidate c = candidates.front();
-        if (c.d > bound) break;
-        std::pop_heap(candidates.begin(), candidates.end(), farther);
-        candidates.pop_back();
-        const auto list = index.neighbors(rows, c.row, search.layer);
-        // First the unvisited neighbours, with their rows prefetched together;
-        // then their distances.
-        constexpr std::size_t CHUNK = 64;
-        std::uint32_t fresh[CHUNK];
-        for (std::size_t begin = 0; begin < list.size(); begin += CHUNK) {
-            const std::size_t end = std::min(list.size(), begin + CHUNK);
-            for (std::size_t j = begin; j < end; ++j) __builtin_prefetch(visited + list[j]);
-            std::size_t count = 0;
-            for (std::size_t j = begin; j < end; ++j) {
-                const std::uint32_t n = list[j];
-                if (visited[n] == epoch) continue;
-                visited[n] = epoch;
-                if (++visits > search.visit_budget) return false;
-                probe.prefetch(n);
-                fresh[count++] = n;
-            }
-            for (std::size_t j = 0; j < count; ++j) {
-                const std::uint32_t n = fresh[j];
-                // A list may name a row whose node is gone. On layer 0 the row's
-                // own prefix says so, in the line just prefetched.
-                if (search.layer == 0 ? rows.prefix(n)[0] == FREE_LIST : !is_node(index, n)) continue;
-                const float d = probe.to(n);
-                if (results.size() >= search.ef && !(d < results.front().d)) continue;
-                candidates.push_back({d, n});
-                std::push_heap(candidates.begin(), candidates.end(), farther);
-                if (keep(n)) {
-                    results.push_back({d, n});
-                    std::push_heap(results.begin(), results.end(), nearer);
-                    if (results.size() > search.ef) {
-                        std::pop_heap(results.begin(), results.end(), nearer);
-                        results.pop_back();
-                    }
-                    if (results.size() >= search.ef) bound = results.front().d;
-                }
-            }
-        }
-    }
-    return true;
 }
 
 // Node n's list on a layer names `gone`: swap that entry for the nearest of
@@ -418,28 +214,6 @@ void adopt_orphan(HNSWIndex& index, RowStore& rows, std::uint32_t orphan, std::u
     }
 }
 
-// Gives every node a parent along layer 0, breadth first from the entry
-// point. Returns the number of nodes reached (the entry included).
-std::size_t assign_parents(HNSWIndex& index, const RowStore& rows, std::vector<std::uint32_t>& queue) {
-    for (std::uint32_t row = 0; row < index.levels.size(); ++row) index.parent0[row] = NO_ROW;
-    queue.clear();
-    if (index.entry_row == NO_ROW) return 0;
-    queue.push_back(index.entry_row);
-    for (std::size_t head = 0; head < queue.size(); ++head) {
-        const std::uint32_t row = queue[head];
-        if (head + 1 < queue.size()) __builtin_prefetch(rows.prefix(queue[head + 1]));
-        const auto list = index.neighbors(rows, row, 0);
-        for (std::uint32_t n : list) __builtin_prefetch(index.parent0.data() + n);
-        for (std::uint32_t n : list) {
-            // A row's parent doubles as its "reached" mark.
-            if (n == index.entry_row || !is_node(index, n) || index.parent0[n] != NO_ROW) continue;
-            index.parent0[n] = row;
-            queue.push_back(n);
-        }
-    }
-    return queue.size();
-}
-
 // After the entry point was removed: the tree is formed anew from the new
 // entry, and nodes it no longer reaches are adopted by a reached neighbour
 // (and the nodes behind them reached in turn), until nothing changes.
@@ -499,6 +273,72 @@ void make_node(HNSWIndex& index, RowStore& rows, InsertPlan& plan) {
     ++index.node_count;
 }
 
+// Resets a plan for the node of `row` (a relinked node keeps its level) and
+// makes every room its commit will need.
+void start_plan(HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::uint64_t level_bits, InsertPlan& plan) {
+    thread_scratch().reserve_changes(index.layer0_cap);
+    reserve_nodes(index, rows.size() + 1);
+    plan.row = row;
+    plan.relink = row != NO_ROW && index.has_node(row);
+    plan.level = static_cast<std::uint8_t>(plan.relink ? index.levels[row] : level_from_bits(level_bits, index.m));
+    plan.chosen.resize(MAX_LAYERS);
+    for (auto& list : plan.chosen) {
+        list.clear();
+        list.reserve(index.layer0_cap);
+    }
+    plan.nearest.clear();
+    plan.old_links.clear();
+    plan.upper.layers.clear();
+    if (!plan.relink && plan.level > 0) {
+        plan.upper.layers.resize(plan.level);
+        for (auto& list : plan.upper.layers) list.reserve(index.upper_cap);
+        if (index.free_upper.empty()) core::reserve_for(index.upper, index.upper.size() + 1);
+    }
+}
+
+// A relinked node keeps its children, wherever they are now: they join its
+// new layer-0 list, and its old links are candidates for the repair.
+void keep_children(const HNSWIndex& index, const RowStore& rows, const Probe& probe, InsertPlan& plan) {
+    read_list(index, rows, plan.row, 0, plan.old_links);
+    for (std::uint32_t s : plan.old_links) {
+        if (is_node(index, s) && !contains(plan.nearest, s)) plan.nearest.push_back({probe.to(s), s});
+    }
+    std::sort(plan.nearest.begin(), plan.nearest.end(), nearer);
+    include_required(
+        plan.nearest, index.layer0_cap, [&](std::uint32_t s) { return index.parent0[s] == plan.row; }, plan.chosen[0]);
+}
+
+// Every node that links to `row`, on every layer, takes one of row's own
+// neighbours instead; its parent too, which may list it without being
+// listed. Leaves row's layer-0 list in scratch.links.
+void unlink_neighbours(HNSWIndex& index, RowStore& rows, std::uint32_t row, Scratch& scratch) {
+    std::vector<std::uint32_t>& links = scratch.links;
+    // Upper layers first, so that `links` ends as the layer-0 list.
+    for (std::size_t layer = std::min<std::size_t>(index.levels[row], MAX_LAYERS - 1);; --layer) {
+        read_list(index, rows, row, layer, links);
+        for (std::uint32_t n : links) {
+            if (n != row && is_node(index, n)) swap_link(index, rows, n, layer, row, links, scratch);
+        }
+        if (layer == 0) break;
+    }
+    const std::uint32_t parent = index.parent0[row];
+    if (parent != NO_ROW && std::find(links.begin(), links.end(), parent) == links.end()) {
+        swap_link(index, rows, parent, 0, row, links, scratch);
+    }
+}
+
+// The row holds no node any more; its upper lists wait for the next node.
+void free_node(HNSWIndex& index, RowStore& rows, std::uint32_t row) {
+    rows.prefix(row)[0] = FREE_LIST;
+    index.levels[row] = NO_NODE;
+    index.parent0[row] = NO_ROW;
+    if (const std::uint32_t handle = index.upper_of[row]) {
+        index.free_upper.push_back(handle - 1);  // capacity: one per entry of `upper`
+        index.upper_of[row] = 0;
+    }
+    --index.node_count;
+}
+
 }  // namespace
 
 HNSWIndex::HNSWIndex(std::uint64_t m_, std::uint64_t ef_construction_, std::uint64_t ef_search_)
@@ -525,24 +365,10 @@ void reserve_nodes(HNSWIndex& index, std::size_t rows) {
 
 void plan_insert(HNSWIndex& index, const RowStore& rows, core::FloatSpan vector, float inv_norm, std::uint32_t row,
                  std::uint64_t level_bits, InsertPlan& plan) {
-    Scratch& scratch = thread_scratch();
-    scratch.reserve_changes(index.layer0_cap);
-    reserve_nodes(index, rows.size() + 1);
-    plan.row = row;
-    plan.relink = row != NO_ROW && index.has_node(row);
-    plan.level = static_cast<std::uint8_t>(plan.relink ? index.levels[row] : level_from_bits(level_bits, index.m));
-    plan.chosen.resize(MAX_LAYERS);
-    for (auto& list : plan.chosen) list.clear();
-    plan.nearest.clear();
-    plan.old_links.clear();
-    plan.upper.layers.clear();
-    if (!plan.relink && plan.level > 0) {
-        plan.upper.layers.resize(plan.level);
-        for (auto& list : plan.upper.layers) list.reserve(index.upper_cap);
-        if (index.free_upper.empty()) core::reserve_for(index.upper, index.upper.size() + 1);
-    }
+    start_plan(index, rows, row, level_bits, plan);
     if (index.entry_row == NO_ROW || (plan.relink && index.node_count == 1)) return;
 
+    Scratch& scratch = thread_scratch();
     const Probe probe(rows, vector, inv_norm);
     std::uint32_t cur = index.entry_row;
     float cur_d = probe.to(cur);
@@ -560,24 +386,11 @@ void plan_insert(HNSWIndex& index, const RowStore& rows, core::FloatSpan vector,
             cur = pool.front().row;
             cur_d = pool.front().d;
         }
-        auto& chosen = plan.chosen[layer];
-        chosen.reserve(index.layer0_cap);
-        select_neighbors(rows, pool, index.upper_cap, chosen);
-        if (layer == 0) {
-            plan.nearest.assign(pool.begin(), pool.end());
-            if (plan.relink) {
-                // A relinked node keeps its children, wherever they are now.
-                read_list(index, rows, row, 0, plan.old_links);
-                for (std::uint32_t s : plan.old_links) {
-                    if (is_node(index, s) && !contains(plan.nearest, s)) plan.nearest.push_back({probe.to(s), s});
-                }
-                std::sort(plan.nearest.begin(), plan.nearest.end(), nearer);
-                include_required(
-                    plan.nearest, index.layer0_cap, [&](std::uint32_t s) { return index.parent0[s] == row; }, chosen);
-            }
-            break;
-        }
+        select_neighbors(rows, pool, index.upper_cap, plan.chosen[layer]);
+        if (layer == 0) break;
     }
+    plan.nearest.assign(scratch.results.begin(), scratch.results.end());
+    if (plan.relink) keep_children(index, rows, probe, plan);
 }
 
 void commit_insert(HNSWIndex& index, RowStore& rows, InsertPlan& plan) noexcept {
@@ -625,38 +438,17 @@ void plan_remove(HNSWIndex& index, std::uint32_t row) {
 
 void commit_remove(HNSWIndex& index, RowStore& rows, std::uint32_t row) noexcept {
     Scratch& scratch = thread_scratch();
-    const std::size_t level = std::min<std::size_t>(index.levels[row], MAX_LAYERS - 1);
-    std::vector<std::uint32_t>& links = scratch.links;
-    // Upper layers first, so that `links` ends as the layer-0 list.
-    for (std::size_t layer = level;; --layer) {
-        read_list(index, rows, row, layer, links);
-        for (std::uint32_t n : links) {
-            if (n != row && is_node(index, n)) swap_link(index, rows, n, layer, row, links, scratch);
-        }
-        if (layer == 0) break;
-    }
     const std::uint32_t parent = index.parent0[row];
-    if (parent != NO_ROW && std::find(links.begin(), links.end(), parent) == links.end()) {
-        swap_link(index, rows, parent, 0, row, links, scratch);
-    }
+    unlink_neighbours(index, rows, row, scratch);
     auto& orphans = scratch.orphans;
     orphans.clear();
-    for (std::uint32_t x : links) {
+    for (std::uint32_t x : scratch.links) {
         if (x != row && is_node(index, x) && index.parent0[x] == row) {
             index.parent0[x] = NO_ROW;
             orphans.push_back(x);
         }
     }
-
-    rows.prefix(row)[0] = FREE_LIST;
-    index.levels[row] = NO_NODE;
-    index.parent0[row] = NO_ROW;
-    if (const std::uint32_t handle = index.upper_of[row]) {
-        index.free_upper.push_back(handle - 1);  // capacity: one per entry of `upper`
-        index.upper_of[row] = 0;
-    }
-    --index.node_count;
-
+    free_node(index, rows, row);
     if (row != index.entry_row) {
         for (std::uint32_t x : orphans) adopt_orphan(index, rows, x, parent, scratch);
         return;
@@ -671,140 +463,6 @@ void commit_remove(HNSWIndex& index, RowStore& rows, std::uint32_t row) noexcept
         }
     }
     regrow_parents(index, rows, scratch);
-}
-
-bool search_knn(const HNSWIndex& index, const RowStore& rows, const GraphQuery& query,
-                std::vector<std::uint32_t>& out) {
-    const Probe probe(rows, query.query, query.inv_norm);
-    std::uint32_t cur = index.entry_row;
-    float cur_d = probe.to(cur);
-    const std::size_t top = static_cast<std::size_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
-    for (std::size_t layer = top; layer >= 1; --layer) greedy(index, rows, probe, layer, cur, cur_d);
-
-    Scratch& scratch = thread_scratch();
-    const LayerSearch search{std::max<std::size_t>(query.breadth, 1), 0, NO_ROW, query.tenant, query.visit_budget};
-    if (!search_layer(index, rows, probe, cur, cur_d, search, scratch)) return false;
-    auto& results = scratch.results;
-    std::sort_heap(results.begin(), results.end(), nearer);
-    for (const Candidate& c : results) out.push_back(c.row);
-    return true;
-}
-
-// ---------------------------------------------------------------- loading
-
-GraphBuilder::GraphBuilder(core::PointTable& table, const GraphHeader& header)
-    : table_(table), header_(header), index_(header.m, header.ef_construction, header.ef_search) {
-    const core::RowStore& rows = table.rows;
-    index_.levels.assign(rows.size(), NO_NODE);
-    index_.parent0.assign(rows.size(), NO_ROW);
-    index_.upper_of.assign(rows.size(), 0);
-    for (std::uint32_t row = 0; row < rows.size(); ++row) table.rows.prefix(row)[0] = FREE_LIST;
-    // Keys to rows: a direct array when the keys are dense enough (sequential
-    // ids are common), the table's hash map otherwise.
-    std::uint64_t max_key = 0;
-    for (std::uint64_t key : table.keys) max_key = std::max(max_key, key);
-    if (table.slot_count() != 0 && max_key < 4 * static_cast<std::uint64_t>(table.slot_count()) + 1024) {
-        direct_.assign(static_cast<std::size_t>(max_key) + 1, NO_ROW);
-        for (std::uint32_t slot = 0; slot < table.slot_count(); ++slot) direct_[table.keys[slot]] = table.row_of[slot];
-    }
-    if (header.max_level >= MAX_LAYERS) sound_ = false;
-    index_.max_level = header.max_level;
-}
-
-std::uint32_t GraphBuilder::row_of_key(std::uint64_t key) const {
-    if (!direct_.empty()) return key < direct_.size() ? direct_[key] : NO_ROW;
-    const std::uint32_t slot = table_.slot_of.find(key);
-    return slot == core::IdMap::NONE ? NO_ROW : table_.row_of[slot];
-}
-
-void GraphBuilder::add_node(std::uint64_t key, std::uint64_t id,
-                            const std::array<std::vector<std::uint64_t>, MAX_LAYERS>& lists) {
-    if (!sound_) return;
-    const std::uint32_t row = row_of_key(key);
-    if (row == NO_ROW) return;  // no point the graph could steer by: its node is left out
-    if (id != key || index_.has_node(row)) {
-        sound_ = false;
-        return;
-    }
-    std::size_t level = 0;
-    for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
-        resolved_.clear();
-        for (std::uint64_t listed : lists[layer]) {
-            const std::uint32_t target = row_of_key(listed);
-            if (target != NO_ROW) resolved_.push_back(target);
-        }
-        if (resolved_.size() > capacity(index_, layer)) {
-            sound_ = false;
-            return;
-        }
-        if (layer == 0) {
-            std::uint32_t* prefix = table_.rows.prefix(row);
-            prefix[0] = static_cast<std::uint32_t>(resolved_.size());
-            std::copy(resolved_.begin(), resolved_.end(), prefix + 1);
-            continue;
-        }
-        if (lists[layer].empty()) continue;
-        level = layer;
-        if (index_.upper_of[row] == 0) {
-            index_.upper.emplace_back();
-            index_.upper_of[row] = static_cast<std::uint32_t>(index_.upper.size());
-        }
-        auto& layers = index_.upper[index_.upper_of[row] - 1].layers;
-        layers.resize(layer);
-        layers[layer - 1].reserve(index_.upper_cap);
-        layers[layer - 1].assign(resolved_.begin(), resolved_.end());
-    }
-    if (level > header_.max_level) {
-        sound_ = false;
-        return;
-    }
-    index_.levels[row] = static_cast<std::uint8_t>(level);
-    ++index_.node_count;
-}
-
-HNSWIndex GraphBuilder::finish(std::span<const std::uint8_t> record) {
-    core::RowStore& rows = table_.rows;
-    if (sound_ && rows.count == 0) {
-        // Nothing to steer by: an empty graph, whatever the record named.
-        HNSWIndex empty(header_.m, header_.ef_construction, header_.ef_search);
-        for (std::uint32_t row = 0; row < rows.size(); ++row) rows.prefix(row)[0] = FREE_LIST;
-        return empty;
-    }
-    if (sound_ && header_.entry_point) {
-        const std::uint32_t entry = row_of_key(*header_.entry_point);
-        if (entry != NO_ROW && index_.has_node(entry)) {
-            index_.entry_row = entry;
-            // The entry's lists may stop below the top layer (it may be alone up
-            // there): its level is the graph's.
-            index_.levels[entry] = static_cast<std::uint8_t>(header_.max_level);
-            auto& upper = index_.upper;
-            if (header_.max_level > 0) {
-                if (index_.upper_of[entry] == 0) {
-                    upper.emplace_back();
-                    index_.upper_of[entry] = static_cast<std::uint32_t>(upper.size());
-                }
-                auto& layers = upper[index_.upper_of[entry] - 1].layers;
-                layers.resize(static_cast<std::size_t>(header_.max_level));
-            }
-        }
-    }
-    bool sound = sound_ && index_.entry_row != NO_ROW && index_.node_count == rows.count;
-    if (sound) {
-        // Every node must be reachable on layer 0; this also forms the tree.
-        std::vector<std::uint32_t> queue;
-        queue.reserve(index_.node_count);
-        sound = assign_parents(index_, rows, queue) == index_.node_count;
-    }
-    if (sound) {
-        for (auto& lists : index_.upper) {
-            for (auto& list : lists.layers) list.reserve(index_.upper_cap);
-        }
-        return std::move(index_);
-    }
-    HNSWIndex damaged(header_.m, header_.ef_construction, header_.ef_search);
-    damaged.raw = std::make_unique<RawGraph>();
-    damaged.raw->record.assign(record.begin(), record.end());
-    return damaged;
 }
 
 }  // namespace karnoxel::index

@@ -180,6 +180,11 @@ public:
 
 private:
     std::uint32_t row_of_key(std::uint64_t key) const;
+    // Makes the recorded entry point the graph's, if it is a node.
+    void take_entry();
+    // Whether the entry point is set, every row is a node and every node is
+    // reachable from the entry on layer 0 (forms the tree of layer 0).
+    bool holds_together();
 
     core::PointTable& table_;
     GraphHeader header_;

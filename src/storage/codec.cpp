@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "core/kernels.hpp"
+#include "storage/bytes.hpp"
 
 namespace karnoxel::storage {
 namespace {
@@ -22,50 +23,6 @@ static_assert(std::endian::native == std::endian::little, "snapshot floats are c
 constexpr std::size_t MAX_RESERVE_BYTES = 1 << 20;
 
 // ---------------------------------------------------------------- encoding
-
-class Writer {
-public:
-    explicit Writer(std::size_t estimate) { out_.reserve(estimate); }
-
-    void u64(std::uint64_t v) {
-        std::uint8_t* p = room(10);
-        std::size_t n = 0;
-        while (v >= 0x80) {
-            p[n++] = static_cast<std::uint8_t>(v | 0x80);
-            v >>= 7;
-        }
-        p[n++] = static_cast<std::uint8_t>(v);
-        used(n);
-    }
-    void i64(std::int64_t v) {
-        const auto u = static_cast<std::uint64_t>(v);
-        u64((u << 1) ^ static_cast<std::uint64_t>(v >> 63));
-    }
-    void byte(std::uint8_t b) { *room(1) = b, used(1); }
-    void raw(const void* data, std::size_t size) {
-        if (size == 0) return;
-        std::memcpy(room(size), data, size);
-        used(size);
-    }
-    void string(const std::string& s) {
-        u64(s.size());
-        raw(s.data(), s.size());
-    }
-    core::PodBuffer<std::uint8_t> take() { return std::move(out_); }
-
-private:
-    // Room for `count` more bytes at the end, written through a pointer
-    // (not zeroed first); used() then says how many of them were written.
-    std::uint8_t* room(std::size_t count) {
-        const std::size_t size = out_.size();
-        std::uint8_t* end = out_.extend(count);
-        out_.set_size(size);
-        return end;
-    }
-    void used(std::size_t count) { out_.set_size(out_.size() + count); }
-
-    core::PodBuffer<std::uint8_t> out_;
-};
 
 void write_payload(Writer& w, const core::Payload* payload) {
     if (payload == nullptr) {
@@ -152,157 +109,46 @@ void write_graph(Writer& w, const PointTable& points, const HNSWIndex& index) {
 
 // ---------------------------------------------------------------- decoding
 
-// Reads the image from memory, or from a source as far as the image needs.
-class Reader {
-public:
-    explicit Reader(std::span<const std::uint8_t> image) : base_(image.data()), size_(image.size()) {}
-    Reader(ByteSource& source, core::PodBuffer<std::uint8_t>& buffer) : source_(&source), buffer_(&buffer) { sync(); }
-
-    std::size_t offset() const { return pos_; }
-    std::span<const std::uint8_t> between(std::size_t from, std::size_t to) const { return {base_ + from, to - from}; }
-    DecodeError error() const { return error_; }
-
-    bool fail(DecodeError error) {
-        error_ = error;
-        return false;
-    }
-
-    // Makes `count` bytes available at the cursor, pulling from the source.
-    bool need(std::size_t count) { return size_ - pos_ >= count || refill(count); }
-
-    // At most 10 bytes; the tenth must be 0 or 1. Longer-than-needed forms are fine.
-    bool u64(std::uint64_t& v) {
-        if (size_ - pos_ >= 10) {
-            v = 0;
-            const std::uint8_t* p = base_ + pos_;
-            for (int i = 0; i < 10; ++i) {
-                const std::uint8_t b = p[i];
-                if (i == 9 && b > 0x01) return fail(DecodeError::BadVarint);
-                v |= static_cast<std::uint64_t>(b & 0x7F) << (7 * i);
-                if ((b & 0x80) == 0) {
-                    pos_ += static_cast<std::size_t>(i) + 1;
-                    return true;
-                }
-            }
-        }
-        return varint<std::uint64_t, 10, 0x01>(v);
-    }
-
-    // A 32-bit varint of at most 5 bytes; the fifth must not exceed 0x0F.
-    bool u32(std::uint32_t& v) { return varint<std::uint32_t, 5, 0x0F>(v); }
-
-    bool i64(std::int64_t& v) {
-        std::uint64_t u;
-        if (!u64(u)) return false;
-        v = static_cast<std::int64_t>((u >> 1) ^ (0 - (u & 1)));
-        return true;
-    }
-
-    bool option(bool& present) {
-        if (!need(1)) return false;
-        const std::uint8_t b = base_[pos_++];
-        if (b > 1) return fail(DecodeError::BadOption);
-        present = b == 1;
-        return true;
-    }
-
-    // `count` bytes at the cursor; valid until the next read.
-    bool bytes(std::uint64_t count, const std::uint8_t*& out) {
-        if (count > SIZE_MAX / 2) return fail(DecodeError::UnexpectedEnd);
-        if (!need(static_cast<std::size_t>(count))) return false;
-        out = base_ + pos_;
-        pos_ += static_cast<std::size_t>(count);
-        return true;
-    }
-
-    bool string(std::string& out) {
-        std::uint64_t size;
-        const std::uint8_t* data;
-        if (!u64(size) || !bytes(size, data)) return false;
-        if (!valid_utf8(data, static_cast<std::size_t>(size))) return fail(DecodeError::BadUtf8);
-        out.assign(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
-        return true;
-    }
-
-    // UTF-8 as RFC 3629 defines it: no overlong forms, no surrogates,
-    // nothing above U+10FFFF.
-    static bool valid_utf8(const std::uint8_t* s, std::size_t n) {
-        std::size_t i = 0;
-        while (i < n) {
-            const std::uint8_t c = s[i];
-            if (c < 0x80) {
-                ++i;
-                continue;
-            }
-            std::size_t extra;
-            std::uint8_t lo = 0x80, hi = 0xBF;
-            if (c >= 0xC2 && c <= 0xDF) {
-                extra = 1;
-            } else if (c >= 0xE0 && c <= 0xEF) {
-                extra = 2;
-                if (c == 0xE0) lo = 0xA0;
-                if (c == 0xED) hi = 0x9F;
-            } else if (c >= 0xF0 && c <= 0xF4) {
-                extra = 3;
-                if (c == 0xF0) lo = 0x90;
-                if (c == 0xF4) hi = 0x8F;
-            } else {
-                return false;
-            }
-            if (n - i <= extra) return false;
-            if (s[i + 1] < lo || s[i + 1] > hi) return false;
-            for (std::size_t k = 2; k <= extra; ++k) {
-                if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-            }
-            i += extra + 1;
-        }
-        return true;
-    }
-
-private:
-    // The byte-at-a-time varint: at most `Bytes` bytes, the last one at
-    // most `Last`. Longer-than-needed forms are accepted.
-    template <class T, int Bytes, std::uint8_t Last>
-    bool varint(T& v) {
-        v = 0;
-        for (int i = 0; i < Bytes; ++i) {
-            if (!need(1)) return false;
-            const std::uint8_t b = base_[pos_++];
-            if (i == Bytes - 1 && b > Last) return fail(DecodeError::BadVarint);
-            v |= static_cast<T>(static_cast<T>(b & 0x7F) << (7 * i));
-            if ((b & 0x80) == 0) return true;
-        }
-        return true;  // unreachable: the last byte has no continuation bit
-    }
-
-    bool refill(std::size_t count) {
-        if (source_ == nullptr) return fail(DecodeError::UnexpectedEnd);
-        while (size_ - pos_ < count) {
-            const bool more = source_->pull(*buffer_, count - (size_ - pos_));
-            sync();
-            if (!more && size_ - pos_ < count) {
-                return fail(source_->failed() ? DecodeError::SourceFailed : DecodeError::UnexpectedEnd);
-            }
-        }
-        return true;
-    }
-    void sync() {
-        base_ = buffer_->data();
-        size_ = buffer_->size();
-    }
-
-    const std::uint8_t* base_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t pos_ = 0;
-    ByteSource* source_ = nullptr;
-    core::PodBuffer<std::uint8_t>* buffer_ = nullptr;
-    DecodeError error_ = DecodeError::UnexpectedEnd;
-};
-
 // Capacity to reserve for `count` elements of `element_size` bytes: never
 // more than 1 MiB ahead of the elements that have arrived.
 std::size_t reservation(std::uint64_t count, std::size_t element_size) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(count, MAX_RESERVE_BYTES / element_size));
+}
+
+// One payload value: its variant index, then its content.
+bool read_value(Reader& r, core::PayloadValue& value) {
+    std::uint32_t variant;
+    if (!r.u32(variant)) return false;
+    switch (variant) {
+        case 0:
+        case 1: {
+            std::string text;
+            if (!r.string(text)) return false;
+            // The variant is taken as recorded, whatever the string's length.
+            if (variant == 0) {
+                value = core::Keyword{std::move(text)};
+            } else {
+                value = core::Text{std::move(text)};
+            }
+            return true;
+        }
+        case 2: {
+            std::int64_t number;
+            if (!r.i64(number)) return false;
+            value.emplace<2>(number);
+            return true;
+        }
+        case 3: {
+            const std::uint8_t* bytes;
+            if (!r.bytes(8, bytes)) return false;
+            double number;
+            std::memcpy(&number, bytes, sizeof number);
+            value.emplace<3>(number);
+            return true;
+        }
+        default:
+            return r.fail(DecodeError::BadVariant);
+    }
 }
 
 bool read_payload(Reader& r, std::unique_ptr<core::Payload>& out) {
@@ -318,38 +164,9 @@ bool read_payload(Reader& r, std::unique_ptr<core::Payload>& out) {
     entries.reserve(reservation(count, sizeof(entries[0])));
     for (std::uint64_t i = 0; i < count; ++i) {
         std::string key;
-        std::uint32_t variant;
-        if (!r.string(key) || !r.u32(variant)) return false;
-        switch (variant) {
-            case 0:
-            case 1: {
-                std::string text;
-                if (!r.string(text)) return false;
-                // The variant is taken as recorded, whatever the string's length.
-                if (variant == 0) {
-                    entries.emplace_back(std::move(key), core::Keyword{std::move(text)});
-                } else {
-                    entries.emplace_back(std::move(key), core::Text{std::move(text)});
-                }
-                break;
-            }
-            case 2: {
-                std::int64_t value;
-                if (!r.i64(value)) return false;
-                entries.emplace_back(std::move(key), core::PayloadValue(std::in_place_index<2>, value));
-                break;
-            }
-            case 3: {
-                const std::uint8_t* bytes;
-                if (!r.bytes(8, bytes)) return false;
-                double value;
-                std::memcpy(&value, bytes, sizeof value);
-                entries.emplace_back(std::move(key), core::PayloadValue(std::in_place_index<3>, value));
-                break;
-            }
-            default:
-                return r.fail(DecodeError::BadVariant);
-        }
+        core::PayloadValue value;
+        if (!r.string(key) || !read_value(r, value)) return false;
+        entries.emplace_back(std::move(key), std::move(value));
     }
     // A key that occurs twice keeps the later value.
     out = std::make_unique<core::Payload>(core::make_payload(std::move(entries)));
@@ -387,7 +204,7 @@ public:
             Pending& p = pending_[i];
             const core::PutPlan put =
                 core::put_point(points_, p.key, {rows[i], length_}, std::move(p.payload), norms[i]);
-            if (p.id != p.key) points_.foreign_ids[put.slot] = p.id;
+            core::keep_point_id(points_, put.slot, p.id);
         }
         pending_.clear();
         values_.clear();

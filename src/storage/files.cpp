@@ -225,6 +225,54 @@ void remove_stale_temporaries(const std::string& folder) {
     }
 }
 
+// A temporary file being written, removed unless it was renamed.
+struct Temporary {
+    std::string name;
+    FileDescriptor fd;
+    ~Temporary() {
+        if (!name.empty()) ::unlink(name.c_str());
+    }
+};
+
+// Creates a new temporary file in `folder`; 0 or the error (INTERRUPTED
+// when a signal's handler asked to give up).
+int create_temporary(const std::string& folder, const std::string& base, const Interrupt& interrupt, Temporary& temp) {
+    int error = 0;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        temp.name = temporary_name(folder, base);
+        temp.fd.reset(open_interruptible(temp.name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666, interrupt, error));
+        if (temp.fd.get() >= 0) return 0;
+        if (error != EEXIST) break;
+    }
+    temp.name.clear();
+    return error;
+}
+
+// Writes the image into the temporary file, syncs it, gives it the old
+// file's permission bits (and owner, where allowed), renames it over the
+// target and syncs the folder, so the rename itself is durable.
+FileOutcome replace_with(Temporary& temp, const std::string& path, const struct stat* old,
+                         std::span<const std::uint8_t> image, const Interrupt& interrupt) {
+    if (old != nullptr) {
+        ::fchmod(temp.fd.get(), old->st_mode & 07777);
+        if (::fchown(temp.fd.get(), old->st_uid, old->st_gid) < 0) {
+            // Only the owner's own ids can be given without privileges.
+        }
+    }
+    if (const int rc = write_all(temp.fd.get(), image, interrupt)) return write_error(rc);
+    if (const int rc = sync_retrying(temp.fd.get())) return write_error(rc);
+    if (const int rc = temp.fd.close()) return write_error(rc);
+    if (::rename(temp.name.c_str(), path.c_str()) < 0) return write_error(errno);
+    temp.name.clear();  // renamed: nothing to remove
+    int error = 0;
+    FileDescriptor dir(open_interruptible(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY, 0, Interrupt{}, error));
+    if (dir.get() >= 0) {
+        const int rc = sync_retrying(dir.get());
+        if (rc != 0 && rc != EINVAL) return write_error(rc);
+    }
+    return {};
+}
+
 // The size of physical memory: the most a non-regular source may deliver.
 std::uint64_t physical_memory() {
     const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
@@ -241,58 +289,26 @@ FileOutcome write_snapshot_file(const std::string& requested, std::span<const st
     if (!followed) return failure_with(std::string(CREATE_FAILED) + os_error(ELOOP));
     const std::string& path = *followed;
     struct stat st;
-    const bool exists = ::stat(path.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) return write_in_place(path, image, false, interrupt);
+    const struct stat* old = ::stat(path.c_str(), &st) == 0 ? &st : nullptr;
+    if (old != nullptr && !S_ISREG(old->st_mode)) return write_in_place(path, image, false, interrupt);
 
     // A temporary file next to the target, so the rename stays on one file system.
     const std::string folder = folder_of(path);
     remove_stale_temporaries(folder);
-    std::string temp;
-    FileDescriptor fd;
-    int create_error = 0;
-    for (int attempt = 0; attempt < 8 && fd.get() < 0; ++attempt) {
-        temp = temporary_name(folder, base_of(path));
-        fd.reset(open_interruptible(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666, interrupt, create_error));
-        if (create_error != EEXIST) break;
+    Temporary temp;
+    const int create_error = create_temporary(folder, base_of(path), interrupt, temp);
+    if (create_error == INTERRUPTED) return interrupted();
+    if (create_error == 0) return replace_with(temp, path, old, image, interrupt);
+    // The folder refuses new files (no write permission on it); the target
+    // itself may still be writable. Any other failure (a full disk, no inodes
+    // left) leaves the old file alone.
+    if (old != nullptr && (create_error == EACCES || create_error == EPERM)) {
+        int error = 0;
+        const int target = open_interruptible(path.c_str(), O_WRONLY, 0, interrupt, error);
+        if (target >= 0) return write_in_place(path, image, true, interrupt, target);
+        if (error == INTERRUPTED) return interrupted();
     }
-    if (fd.get() < 0) {
-        if (create_error == INTERRUPTED) return interrupted();
-        // The folder refuses new files (no write permission on it); the target
-        // itself may still be writable. Any other failure (a full disk, no
-        // inodes left) leaves the old file alone.
-        if (exists && (create_error == EACCES || create_error == EPERM)) {
-            int error = 0;
-            const int target = open_interruptible(path.c_str(), O_WRONLY, 0, interrupt, error);
-            if (target >= 0) return write_in_place(path, image, true, interrupt, target);
-            if (error == INTERRUPTED) return interrupted();
-        }
-        return failure_with(std::string(CREATE_FAILED) + os_error(create_error));
-    }
-
-    auto give_up = [&](FileOutcome outcome) {
-        ::unlink(temp.c_str());
-        return outcome;
-    };
-    if (exists) {
-        // Keep the old file's permission bits (and owner, where allowed).
-        ::fchmod(fd.get(), st.st_mode & 07777);
-        if (::fchown(fd.get(), st.st_uid, st.st_gid) < 0) {
-            // Only the owner's own ids can be given without privileges.
-        }
-    }
-    if (const int rc = write_all(fd.get(), image, interrupt)) return give_up(write_error(rc));
-    if (const int rc = sync_retrying(fd.get())) return give_up(write_error(rc));
-    if (const int rc = fd.close()) return give_up(write_error(rc));
-    if (::rename(temp.c_str(), path.c_str()) < 0) return give_up(write_error(errno));
-
-    // Make the rename itself durable.
-    int error = 0;
-    FileDescriptor dir(open_interruptible(folder.c_str(), O_RDONLY | O_DIRECTORY, 0, Interrupt{}, error));
-    if (dir.get() >= 0) {
-        const int rc = sync_retrying(dir.get());
-        if (rc != 0 && rc != EINVAL) return write_error(rc);
-    }
-    return {};
+    return failure_with(std::string(CREATE_FAILED) + os_error(create_error));
 }
 
 SnapshotReader::~SnapshotReader() {

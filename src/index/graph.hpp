@@ -1,0 +1,148 @@
+// What the graph's own source files share: the per-thread working memory,
+// the steering distance, list access and the walks. Not for use outside
+// index/; nothing here changes a graph except through a caller that owns it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "core/kernels.hpp"
+#include "core/table.hpp"
+#include "index/hnsw.hpp"
+
+namespace karnoxel::index::graph {
+
+using core::NO_ROW;
+using core::RowStore;
+
+constexpr float INF = std::numeric_limits<float>::infinity();
+
+struct Farther {  // min-heap order
+    bool operator()(const Candidate& a, const Candidate& b) const { return a.d > b.d; }
+};
+struct Nearer {  // max-heap order, and nearest-first sorting
+    bool operator()(const Candidate& a, const Candidate& b) const { return a.d < b.d; }
+};
+constexpr Farther farther{};
+constexpr Nearer nearer{};
+
+// Per-thread working memory, reused by every walk and change of the
+// thread: an epoch-stamped visited array (reset in O(1) until the stamp
+// wraps), the candidate and result heaps, and the lists a change rewrites.
+struct Scratch {
+    std::vector<std::uint16_t> visited;  // row -> epoch of the walk that last visited it
+    std::uint16_t epoch = 0;
+    std::vector<Candidate> candidates;   // min-heap: nodes still to expand
+    std::vector<Candidate> results;      // max-heap: best nodes found
+    std::vector<Candidate> pool;         // selection input
+    std::vector<Candidate> chosen;       // selection output
+    std::vector<std::uint32_t> listed;   // a copy of the list being changed
+    std::vector<std::uint32_t> links;    // a copy of a removed node's list
+    std::vector<std::uint32_t> orphans;  // nodes whose parent was removed
+    std::vector<std::uint32_t> queue;    // breadth-first order of the parent tree
+
+    void begin(std::size_t rows) {
+        if (visited.size() < rows) visited.resize(rows, 0);
+        if (++epoch == 0) {
+            std::fill(visited.begin(), visited.end(), 0);
+            epoch = 1;
+        }
+    }
+
+    // Room for every list a commit may copy or build, so it never allocates.
+    void reserve_changes(std::size_t list_cap) {
+        const std::size_t room = list_cap + 2;
+        candidates.reserve(room);
+        pool.reserve(room);
+        chosen.reserve(room);
+        listed.reserve(room);
+        links.reserve(room);
+        orphans.reserve(room);
+    }
+};
+
+// The calling thread's scratch. Not inlined on purpose: callers then hold a
+// plain reference, instead of the compiler propagating the thread-local into
+// the walks and recomputing its address (a __tls_get_addr call) on every use.
+Scratch& thread_scratch();
+
+// Cosine distances from one vector to the rows, for steering.
+class Probe {
+public:
+    Probe(const RowStore& rows, core::FloatSpan vector, float inv_norm)
+        : dot_(core::fast_kernels().dot),
+          q_(vector.data()),
+          dim_(rows.dim),
+          inv_(inv_norm),
+          words_(rows.words.data()),
+          stride_(rows.stride) {}
+
+    // Prefetches a whole row (its layer-0 list and its vector), so the loads
+    // of several rows overlap.
+    void prefetch(std::uint32_t row) const {
+        const char* start = reinterpret_cast<const char*>(words_ + row * stride_);
+        for (std::size_t offset = 0; offset < stride_ * sizeof(float); offset += 64) __builtin_prefetch(start + offset);
+    }
+
+    float to(std::uint32_t row) const {
+        const float* v = reinterpret_cast<const float*>(words_ + row * stride_ + RowStore::PREFIX_WORDS);
+        const float dot = dot_(q_, v, dim_);
+        const float inv_b = v[dim_];  // the inverse norm after the vector: read last, its line is loaded by now
+        const float d = 1.0f - dot * inv_ * inv_b;
+        return d == d ? d : core::MAX_DISTANCE;  // NaN steers nowhere
+    }
+
+private:
+    core::PairKernel dot_;
+    const float* q_;
+    std::uint32_t dim_;
+    float inv_;
+    const std::uint32_t* words_;
+    std::size_t stride_;
+};
+
+inline Probe probe_for_row(const RowStore& rows, std::uint32_t row) {
+    return Probe(rows, {rows.vector(row), rows.dim}, rows.inv_norm(row));
+}
+
+// Whether a row holds a node. Lists may name rows whose node is gone (a
+// node that left links only to it from the nodes it listed); walks and
+// changes pass over those.
+inline bool is_node(const HNSWIndex& index, std::uint32_t row) {
+    return index.levels[row] != NO_NODE;
+}
+
+void read_list(const HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::size_t layer,
+               std::vector<std::uint32_t>& out);
+
+std::vector<std::uint32_t>* upper_list(HNSWIndex& index, std::uint32_t row, std::size_t layer);
+
+inline std::size_t capacity(const HNSWIndex& index, std::size_t layer) {
+    return layer == 0 ? index.layer0_cap : index.upper_cap;
+}
+
+// Greedy walk on an upper layer: move to the nearest listed neighbour while
+// it is strictly nearer.
+void greedy(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::size_t layer, std::uint32_t& cur,
+            float& cur_d);
+
+struct LayerSearch {
+    std::size_t ef;  // results kept
+    std::size_t layer;
+    std::uint32_t exclude;     // walked through but never a result (the node being linked)
+    std::uint32_t tenant;      // 0: every node may be a result
+    std::size_t visit_budget;  // SIZE_MAX: unlimited
+};
+
+// Best-first search of one layer from `start`. Leaves the results in
+// scratch.results as a max-heap; returns false if the visit budget ran out.
+bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::uint32_t start, float start_d,
+                  const LayerSearch& search, Scratch& scratch);
+
+// Gives every node a parent along layer 0, breadth first from the entry
+// point. Returns the number of nodes reached (the entry included).
+std::size_t assign_parents(HNSWIndex& index, const RowStore& rows, std::vector<std::uint32_t>& queue);
+
+}  // namespace karnoxel::index::graph

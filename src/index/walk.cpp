@@ -1,0 +1,160 @@
+#include <algorithm>
+
+#include "index/graph.hpp"
+
+namespace karnoxel::index {
+namespace graph {
+
+// The calling thread's scratch. Not inlined on purpose: callers then hold a
+// plain reference, instead of the compiler propagating the thread-local into
+// the walks and recomputing its address (a __tls_get_addr call) on every use.
+__attribute__((noinline)) Scratch& thread_scratch() {
+    thread_local Scratch scratch;
+    return scratch;
+}
+
+void read_list(const HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::size_t layer,
+               std::vector<std::uint32_t>& out) {
+    const auto list = index.neighbors(rows, row, layer);
+    out.assign(list.begin(), list.end());
+}
+
+std::vector<std::uint32_t>* upper_list(HNSWIndex& index, std::uint32_t row, std::size_t layer) {
+    const std::uint32_t handle = index.upper_of[row];
+    if (handle == 0) return nullptr;
+    auto& layers = index.upper[handle - 1].layers;
+    return layers.size() < layer ? nullptr : &layers[layer - 1];
+}
+
+// Greedy walk on an upper layer: move to the nearest listed neighbour while
+// it is strictly nearer.
+void greedy(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::size_t layer, std::uint32_t& cur,
+            float& cur_d) {
+    for (bool moved = true; moved;) {
+        moved = false;
+        const auto list = index.neighbors(rows, cur, layer);
+        for (std::uint32_t n : list) probe.prefetch(n);
+        for (std::uint32_t n : list) {
+            if (!is_node(index, n)) continue;
+            const float d = probe.to(n);
+            if (d < cur_d) {
+                cur_d = d;
+                cur = n;
+                moved = true;
+            }
+        }
+    }
+}
+
+// Best-first search of one layer from `start`. Leaves the results in
+// scratch.results as a max-heap; returns false if the visit budget ran out.
+bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::uint32_t start, float start_d,
+                  const LayerSearch& search, Scratch& scratch) {
+    scratch.begin(rows.size());
+    auto& candidates = scratch.candidates;
+    auto& results = scratch.results;
+    candidates.clear();
+    results.clear();
+    // The visited stamps in locals: the scratch is thread-local, and reaching
+    // it through its address inside the loop costs a call per neighbour.
+    std::uint16_t* const visited = scratch.visited.data();
+    const std::uint16_t epoch = scratch.epoch;
+    const std::uint32_t* const tenant_of = rows.tenant.data();
+    auto keep = [&](std::uint32_t r) {
+        return r != search.exclude && (search.tenant == 0 || tenant_of[r] == search.tenant);
+    };
+    visited[start] = epoch;
+    candidates.push_back({start_d, start});
+    if (keep(start)) results.push_back({start_d, start});
+    float bound = results.size() >= search.ef ? results.front().d : INF;
+    std::size_t visits = 1;
+    while (!candidates.empty()) {
+        const Candidate c = candidates.front();
+        if (c.d > bound) break;
+        std::pop_heap(candidates.begin(), candidates.end(), farther);
+        candidates.pop_back();
+        const auto list = index.neighbors(rows, c.row, search.layer);
+        // First the unvisited neighbours, with their rows prefetched together;
+        // then their distances.
+        constexpr std::size_t CHUNK = 64;
+        std::uint32_t fresh[CHUNK];
+        for (std::size_t begin = 0; begin < list.size(); begin += CHUNK) {
+            const std::size_t end = std::min(list.size(), begin + CHUNK);
+            for (std::size_t j = begin; j < end; ++j) __builtin_prefetch(visited + list[j]);
+            std::size_t count = 0;
+            for (std::size_t j = begin; j < end; ++j) {
+                const std::uint32_t n = list[j];
+                if (visited[n] == epoch) continue;
+                visited[n] = epoch;
+                if (++visits > search.visit_budget) return false;
+                probe.prefetch(n);
+                fresh[count++] = n;
+            }
+            for (std::size_t j = 0; j < count; ++j) {
+                const std::uint32_t n = fresh[j];
+                // A list may name a row whose node is gone. On layer 0 the row's
+                // own prefix says so, in the line just prefetched.
+                if (search.layer == 0 ? rows.prefix(n)[0] == FREE_LIST : !is_node(index, n)) continue;
+                const float d = probe.to(n);
+                if (results.size() >= search.ef && !(d < results.front().d)) continue;
+                candidates.push_back({d, n});
+                std::push_heap(candidates.begin(), candidates.end(), farther);
+                if (keep(n)) {
+                    results.push_back({d, n});
+                    std::push_heap(results.begin(), results.end(), nearer);
+                    if (results.size() > search.ef) {
+                        std::pop_heap(results.begin(), results.end(), nearer);
+                        results.pop_back();
+                    }
+                    if (results.size() >= search.ef) bound = results.front().d;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+// Gives every node a parent along layer 0, breadth first from the entry
+// point. Returns the number of nodes reached (the entry included).
+std::size_t assign_parents(HNSWIndex& index, const RowStore& rows, std::vector<std::uint32_t>& queue) {
+    for (std::uint32_t row = 0; row < index.levels.size(); ++row) index.parent0[row] = NO_ROW;
+    queue.clear();
+    if (index.entry_row == NO_ROW) return 0;
+    queue.push_back(index.entry_row);
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+        const std::uint32_t row = queue[head];
+        if (head + 1 < queue.size()) __builtin_prefetch(rows.prefix(queue[head + 1]));
+        const auto list = index.neighbors(rows, row, 0);
+        for (std::uint32_t n : list) __builtin_prefetch(index.parent0.data() + n);
+        for (std::uint32_t n : list) {
+            // A row's parent doubles as its "reached" mark.
+            if (n == index.entry_row || !is_node(index, n) || index.parent0[n] != NO_ROW) continue;
+            index.parent0[n] = row;
+            queue.push_back(n);
+        }
+    }
+    return queue.size();
+}
+
+}  // namespace graph
+
+using namespace graph;
+
+bool search_knn(const HNSWIndex& index, const RowStore& rows, const GraphQuery& query,
+                std::vector<std::uint32_t>& out) {
+    const Probe probe(rows, query.query, query.inv_norm);
+    std::uint32_t cur = index.entry_row;
+    float cur_d = probe.to(cur);
+    const std::size_t top = static_cast<std::size_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
+    for (std::size_t layer = top; layer >= 1; --layer) greedy(index, rows, probe, layer, cur, cur_d);
+
+    Scratch& scratch = thread_scratch();
+    const LayerSearch search{std::max<std::size_t>(query.breadth, 1), 0, NO_ROW, query.tenant, query.visit_budget};
+    if (!search_layer(index, rows, probe, cur, cur_d, search, scratch)) return false;
+    auto& results = scratch.results;
+    std::sort_heap(results.begin(), results.end(), nearer);
+    for (const Candidate& c : results) out.push_back(c.row);
+    return true;
+}
+
+}  // namespace karnoxel::index
