@@ -281,7 +281,8 @@ class TestPointsTheGraphCannotSteerBy:
         assert (50_000, 0.0) in store.search(q, 2000, "dot")
         assert store.search([0.0] * 32, 1, "l2") == [(50_000, 0.0)]
         assert 50_000 not in {h[0] for h in store.search(q, 2000, "cosine")}
-        assert math.isnan(store.search(q, 2000, "l2")[-1][1]) or store.search(q, 1, "dot")[0][0] == 50_001
+        assert store.search([1.0] + [0.0] * 31, 1, "dot") == [(50_001, math.inf)]
+        assert store.search(q, 2000, "l2")[-1] == (50_001, math.inf)
 
 
 def memory_growth(code, *args):
