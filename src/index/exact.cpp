@@ -78,19 +78,4 @@ void scan_all(core::FloatSpan query, const PointTable& table, std::uint32_t tena
     scan_aside(query, table, 0, scorer);
 }
 
-std::vector<SearchHit> search_exact_knn(core::FloatSpan query, std::uint64_t k, DistanceMetric metric,
-                                        const PointTable& table, std::optional<std::string_view> tenant) {
-    if (k == 0 || table.point_count == 0) return {};
-    std::uint32_t code = 0;
-    if (tenant) {
-        code = table.tenants.find(*tenant);
-        if (code == 0) return {};
-    }
-    TopK top(k, metric);
-    ExactScorer scorer(query, metric, table, top);
-    scan_all(query, table, code, scorer);
-    scorer.flush();
-    return top.finish(table);
-}
-
 }  // namespace karnoxel::index

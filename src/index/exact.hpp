@@ -56,10 +56,4 @@ void scan_all(core::FloatSpan query, const core::PointTable& table, std::uint32_
 // code other than 0 is given) into `scorer`.
 void scan_aside(core::FloatSpan query, const core::PointTable& table, std::uint32_t tenant, ExactScorer& scorer);
 
-// The exact answer: the best k of every point (of the tenant, when one is
-// given) by the metric. Points whose score cannot be computed (another
-// length, zero magnitude for cosine) are left out.
-std::vector<SearchHit> search_exact_knn(core::FloatSpan query, std::uint64_t k, core::DistanceMetric metric,
-                                        const core::PointTable& table, std::optional<std::string_view> tenant);
-
 }  // namespace karnoxel::index
