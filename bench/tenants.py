@@ -35,7 +35,7 @@ def measure(name, data, budget):
     if name == "karnoxel":
         payloads = [{"tenant_id": data.tenant_names[t]} if t >= 0 else None for t in data.tenant_of.tolist()]
     system.build(data.points, data.metric, payloads)
-    return worker.measure_tenants(system, data, budget)
+    return worker.measure_tenants(system, data, budget, per_tenant=budget)
 
 
 def main():
