@@ -17,7 +17,8 @@ measured over all 1,000 queries. Printed per dataset:
     at ef 32;
   - build time ratio and memory per point (resident growth across each build).
 
-    python bench/graph_vs_hnswlib.py --quick     # 50k text sets (cosine, raw dot, raw l2), varied-norm clusters
+    python bench/graph_vs_hnswlib.py --quick     # 50k text sets (cosine, raw dot, raw l2), varied-norm clusters;
+                                                 # 500 queries, 2 rounds
     python bench/graph_vs_hnswlib.py             # those, the 200k text sets and the 1,000,000 x 128 set
     python bench/graph_vs_hnswlib.py --datasets text-384,clustered-128-1m --rounds 5 --json out.json
 """
@@ -39,6 +40,8 @@ QUICK = ["text-384", "text-384-raw-dot", "text-384-raw-l2", "norms-128-dot", "no
 LONG = QUICK + ["text-384-200k", "text-384-raw-dot-200k", "text-384-raw-l2-200k", "clustered-128-1m"]
 BREADTHS = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512]
 BREADTHS_100 = [100, 128, 192, 256, 384, 512]
+QUICK_BREADTHS_100 = [100, 128, 256, 512]
+QUICK_QUERIES = 500
 
 
 def sweep(runners, queries, truth, k, breadths, rounds, extra=None):
@@ -89,16 +92,18 @@ def worker(name, quick, rounds):
     threadpool_limits(1)
     ours, peer = systems.Karnoxel(), systems.Hnswlib(64)
     peer.set_threads(1)
-    result = {"dataset": data.describe(), "rounds": rounds,
+    result = {"dataset": data.describe(), "rounds": rounds, "queries": QUICK_QUERIES if quick else len(data.queries),
               "build": {"karnoxel": build(ours, data.points, data.metric),
                         "hnswlib": build(peer, data.points, data.metric)}}
-    queries = list(data.queries)
+    queries, truth = list(data.queries), data.gt
+    if quick:
+        queries, truth = queries[:QUICK_QUERIES], truth[:QUICK_QUERIES]
     runners = {"karnoxel": (ours.set_ef, lambda q, k: ours.ids(ours.search_one(q, k), k)),
                "hnswlib": (peer.set_ef, lambda q, k: peer.ids(peer.search_one(q, k), k))}
     # The default operating point (breadth None): karnoxel a plain search for 10, hnswlib ef 32.
-    result["default"] = {n: p[0] for n, p in sweep(runners, queries, data.gt, 10, [None], rounds).items()}
-    result["k10"] = sweep(runners, queries, data.gt, 10, BREADTHS, rounds)
-    result["k100"] = sweep(runners, queries, data.gt, 100, BREADTHS_100, rounds)
+    result["default"] = {n: p[0] for n, p in sweep(runners, queries, truth, 10, [None], rounds).items()}
+    result["k10"] = sweep(runners, queries, truth, 10, BREADTHS, rounds)
+    result["k100"] = sweep(runners, queries, truth, 100, QUICK_BREADTHS_100 if quick else BREADTHS_100, rounds)
     return result
 
 
@@ -109,7 +114,7 @@ def curve(points, key):
 def report(result, out=sys.stdout):
     d = result["dataset"]
     say = lambda *a: print(*a, file=out)  # noqa: E731
-    say(f"\n== {d['label']}: {d['n']:,} x {d['dim']}, {d['metric']}, {d['queries']} queries, single thread, "
+    say(f"\n== {d['label']}: {d['n']:,} x {d['dim']}, {d['metric']}, {result['queries']} queries, single thread, "
         f"one query per call, median of {result['rounds']} alternating rounds")
     for k in (10, 100):
         rows = result[f"k{k}"]
@@ -145,6 +150,8 @@ def main():
         print(json.dumps(worker(args.worker, args.quick, args.rounds)))
         return
     names = args.datasets.split(",") if args.datasets else (QUICK if args.quick else LONG)
+    if args.quick:
+        args.rounds = min(args.rounds, 2)
     results = []
     for name in names:
         datasets.load(name, quick=args.quick, embed_python=args.embed_python)   # made and cached here once
