@@ -47,6 +47,10 @@ TEXT_QUERIES = 1000
 # name -> parameters. "quick_n": the point count in quick mode; "mode": the
 # lightest run mode that includes the dataset by default (quick < full < long).
 # text: "raw" vectors are the model's un-normalised output, otherwise L2-normalised.
+# norms-128: 100 clusters of 1,000 points (at full size) whose every vector is scaled by a
+# log-normal factor: lengths spread about tenfold, as the raw text embeddings' do. (Independent
+# scaling of the looser 1,000-cluster mixture leaves no useful L2 neighbourhoods: hnswlib stays
+# below recall 0.65 there at any ef.)
 DATASETS = {
     "clustered-128": dict(kind="clustered", n=100_000, quick_n=20_000, dim=128, clusters=1000,
                           spread=1.5, normalize=False, metric="l2", queries=1000, seed=1, mode="quick"),
@@ -58,9 +62,9 @@ DATASETS = {
                              queries=TEXT_QUERIES, mode="quick"),
     "text-384-raw-l2": dict(kind="text", n=50_000, quick_n=50_000, dim=384, raw=True, metric="l2",
                             queries=TEXT_QUERIES, mode="quick"),
-    "norms-128-dot": dict(kind="clustered", n=100_000, quick_n=20_000, dim=128, clusters=1000, spread=1.5,
+    "norms-128-dot": dict(kind="clustered", n=100_000, quick_n=20_000, dim=128, clusters=100, spread=1.0,
                           normalize=False, norm_sigma=0.5, metric="dot", queries=1000, seed=4, mode="quick"),
-    "norms-128-l2": dict(kind="clustered", n=100_000, quick_n=20_000, dim=128, clusters=1000, spread=1.5,
+    "norms-128-l2": dict(kind="clustered", n=100_000, quick_n=20_000, dim=128, clusters=100, spread=1.0,
                          normalize=False, norm_sigma=0.5, metric="l2", queries=1000, seed=4, mode="quick"),
     "tenants": dict(kind="tenants", base="clustered-128", n=100_000, quick_n=20_000, dim=128,
                     metric="l2", queries=1000, tenant_queries=1000, quick_tenant_queries=200, seed=3,
