@@ -222,6 +222,15 @@ def _cost64(x, q, metric):
     return -(x @ q)
 
 
+def _rerank(x, qd, metric, candidates, k, bound):
+    """The best k of `candidates` (row numbers) ordered in float64, ties by row number;
+    None unless the k-th is better than `bound`, the float32 cost of the best row left out."""
+    rows = np.sort(candidates)
+    exact = _cost64(x[rows].astype(np.float64), qd, metric)
+    order = np.argsort(exact, kind="stable")[:k]
+    return rows[order] if exact[order[-1]] < bound else None
+
+
 def exact_top(points, queries, metric, k=GT_K, ids=None, chunk=None, margin=None):
     """Exact top-k ids per query (best first) by `metric`, in float64.
 
@@ -247,6 +256,7 @@ def exact_top(points, queries, metric, k=GT_K, ids=None, chunk=None, margin=None
     # A float32 score is off by at most about dim * 2**-23 times the vectors' scale.
     biggest = float(np.sqrt(np.max(np.einsum("nd,nd->n", x, x)))) if n else 0.0
     tolerance = x.shape[1] * 2.0 ** -23
+    x64 = sq64 = None   # the points in float64, made on the first row that needs them
     for start in range(0, len(q), chunk):
         block = q[start:start + chunk]
         cost = -(block @ x.T) if metric != "l2" else sq[None, :] - 2 * (block @ x.T)
@@ -259,18 +269,23 @@ def exact_top(points, queries, metric, k=GT_K, ids=None, chunk=None, margin=None
             left_out = np.full(len(block), np.inf)
         for row in range(len(block)):
             qd = block[row].astype(np.float64)
-            rows = part[row]
-            exact = _cost64(x[rows].astype(np.float64), qd, metric)
-            order = np.argsort(exact, kind="stable")[:k]
             scale = (biggest + float(np.linalg.norm(qd))) ** 2 if metric == "l2" else \
                 biggest * float(np.linalg.norm(qd))
-            if not exact[order[-1]] < left_out[row] - tolerance * scale:
-                # Too close to call from float32 candidates: the whole row in float64.
-                full = _cost64(x.astype(np.float64), qd, metric)
-                rows = np.argsort(full, kind="stable")[:k]
-                out[start + row] = rows
-                continue
-            out[start + row] = rows[order]
+            # The float32 l2 cost leaves out the query's own |q|^2; the float64 one has it.
+            shift = float(qd @ qd) if metric == "l2" else 0.0
+            best = _rerank(x, qd, metric, part[row], k, left_out[row] + shift - tolerance * scale)
+            if best is None and 20 * candidates < n:
+                # Too close to call: 20 times the candidates, from this row's float32 costs.
+                wide = np.argpartition(cost[row], 20 * candidates)[:20 * candidates + 1]
+                best = _rerank(x, qd, metric, wide[:-1], k, cost[row][wide[-1]] + shift - tolerance * scale)
+            if best is None:
+                # Still too close: the whole row in float64.
+                if x64 is None:
+                    x64 = x.astype(np.float64)
+                    sq64 = np.einsum("nd,nd->n", x64, x64)
+                full = sq64 - 2 * (x64 @ qd) if metric == "l2" else -(x64 @ qd)
+                best = np.argsort(full, kind="stable")[:k]
+            out[start + row] = best
     return out if ids is None else np.asarray(ids, dtype=np.int64)[out]
 
 

@@ -55,11 +55,13 @@ def test_exact_top_matches_a_plain_sort(metric, chunk, margin):
 
 
 @pytest.mark.parametrize("metric", datasets.METRICS)
-def test_exact_top_redoes_rows_whose_boundary_is_a_tie(metric):
+@pytest.mark.parametrize("n", [300, 3000])
+def test_exact_top_widens_or_redoes_rows_whose_boundary_is_a_tie(metric, n):
     # 60 copies of the best point: the float32 candidates hold an arbitrary part of
-    # them, so only the float64 pass over every row can give the stable order.
+    # them, so the row needs 20 times the candidates (n 3000) or a full float64
+    # pass (n 300) to give the exact order, ties by row number.
     rng = np.random.default_rng(3)
-    points = rng.standard_normal((300, 8)).astype(np.float32)
+    points = rng.standard_normal((n, 8)).astype(np.float32)
     points[100:160] = points[5]
     query = points[5:6] + np.float32(0.01)
     got = datasets.exact_top(points, query, metric, k=20, margin=4)
