@@ -38,7 +38,7 @@ import numpy as np
 from bench import common, datasets, systems
 
 K = 10
-BREADTHS = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512]
+BREADTHS = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024]
 
 
 def main():
