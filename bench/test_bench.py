@@ -368,3 +368,56 @@ def test_serving_phase_counts_searches_and_writes(tmp_path):
     assert out["searches"] > 0 and out["failed"] == 0 and out["short"] == 0
     assert out["written"] > 0 and out["write_rate"] > 0 and out["p50_us"] <= out["p99_us"] <= out["max_us"]
     assert stored_ids(system.store, tmp_path) == list(range(600 + out["written"]))
+
+
+def test_tenant_measurement_scores_each_tenant_against_its_own_truth(tiny_sets):
+    from bench import worker
+
+    data = datasets.load("zipf", quick=True)
+    oracle = NumpyExact()
+    oracle.build(data.points, data.metric)
+    rows = worker.measure_tenants(oracle, data, budget=0.01)
+    assert [r["tenant"] for r in rows] == data.tenant_names
+    for r in rows:
+        assert r["recall10"] == 1.0 and r["short"] == 0 and r["empty"] == 0
+        assert r["size"] == len(data.tenant_members(r["tenant"]))
+        assert r["vs_unfiltered"] == pytest.approx(r["qps"] / r["unfiltered_qps"])
+
+
+def test_sweep_sets_each_breadth_and_scores_the_first_rounds_answers():
+    from bench import graph_vs_hnswlib
+
+    truth = np.array([[0, 1], [2, 3]])
+    calls, breadth = [], {}
+
+    def runner(name, answer):
+        def set_breadth(b):
+            breadth[name] = b
+
+        def search(q, k):
+            calls.append((name, breadth[name]))
+            return answer(breadth[name])[int(q)]
+        return set_breadth, search
+
+    runners = {"wide": runner("wide", lambda b: [[0, 1], [2, 3]] if b >= 20 else [[0, 9], [9, 9]]),
+               "never": runner("never", lambda b: [[7, 8], [9, 6]])}
+    out = graph_vs_hnswlib.sweep(runners, [0, 1], truth, 2, [10, 20], rounds=3)
+    assert [p["recall2"] for p in out["wide"]] == [0.25, 1.0]
+    assert [p["recall2"] for p in out["never"]] == [0.0, 0.0]
+    assert all(len(p["qps_rounds"]) == 3 and p["qps"] > 0 for p in out["wide"] + out["never"])
+    # every search ran at the breadth set for it; 3 rounds x 2 breadths x 2 queries (+ warm-up) each
+    assert {b for _, b in calls} == {10, 20} and sum(1 for n, _ in calls if n == "wide") == 3 * 2 * 4
+
+
+def test_embedding_resumes_only_a_run_over_the_same_pool(tmp_path):
+    raw, meta = tmp_path / "raw.npy", tmp_path / "meta.json"
+    rows = np.arange(12 * embed_debian.DIM, dtype=np.float32).reshape(12, embed_debian.DIM)
+    np.save(raw, rows)
+    meta.write_text('{"texts_sha256": "abc", "seed": %d, "count": 10, "embed_seconds": 7.5}' % embed_debian.SEED)
+    got, seconds = embed_debian.resume(raw, meta, "abc")
+    np.testing.assert_array_equal(got, rows[:10])     # rows past the recorded count are not trusted
+    assert seconds == 7.5
+    assert len(embed_debian.resume(raw, meta, "other pool")[0]) == 0
+    meta.write_text('{"texts_sha256": "abc", "seed": 1, "count": 10}')
+    assert len(embed_debian.resume(raw, meta, "abc")[0]) == 0
+    assert len(embed_debian.resume(tmp_path / "missing.npy", tmp_path / "missing.json", "abc")[0]) == 0
