@@ -1,163 +1,158 @@
-"""Batch search on the worker pool, and numpy arrays in and out.
+"""Batch search on the worker pool against hnswlib's multi-threaded knn_query, at equal recall.
 
-A seeded clustered dataset (default 10,000 x 384 float32, cosine, k=10) and
-10,000 queries near its clusters. Prints, each measured side by side in
-rounds that alternate the contenders (medians reported):
+A dataset from bench/datasets.py (default text-384: 50,000 real 384-d text
+embeddings, cosine), its 1,000 queries repeated --repeat times as one
+(queries x dim) float32 array, k = 10. Both systems answer the whole array
+in one call: karnoxel `batch_search` (its pool: KARNOXEL_NUM_THREADS or the
+affinity mask), hnswlib `knn_query(num_threads=--threads)` (M 16,
+ef_construction 64, the dataset's metric natively). The breadth is swept
+(karnoxel: limit, the first 10 hits count; hnswlib: ef) in rounds that
+alternate which goes first, medians reported. Printed:
 
-  1. batch_search over all queries against a Python loop of search calls
-     (one thread), as a speed-up;
-  2. batch_search against hnswlib's knn_query with the same number of
-     threads, hnswlib's ef chosen as the smallest whose recall@k reaches
-     karnoxel's (ground truth: numpy brute force); the ef sweep is printed;
+  1. both curves and the QPS at equal recall (interpolated at recall 0.85 ..
+     0.99, ratio karnoxel / hnswlib), and the default breadth (karnoxel a
+     search for 10, hnswlib ef 32);
+  2. batch_search against a Python loop of search calls (one thread), both
+     at the default breadth;
   3. the share of a batch's time spent converting the query array (a batch
      with limit 0 converts its queries and answers nothing);
-  4. upsert calls per second from numpy rows against the same rows as lists,
-     into an empty store and replacing the same points with the same values,
-     and the per-call cost of converting a query (search with limit 0).
+  4. upsert and query conversion per call: numpy rows against lists.
 
-Which route (exact scan or graph) a store of this size takes is decided
-inside the store (from 500 points the graph is walked where one exists) and
-is not observable from Python: the recall printed tells.
-
-    python bench/batch_search.py [--points 10000] [--queries 10000] [--dim 384] [--threads 2]
+    python bench/batch_search.py --quick           # 2 rounds, queries x 5
+    python bench/batch_search.py                   # 3 rounds, queries x 10
+    python bench/batch_search.py --dataset text-384-raw-dot --threads 2
 """
 
-import argparse
 import os
 import platform
-import statistics
+import sys
 import time
 from importlib import metadata
+from pathlib import Path
 
-import hnswlib
+if __package__ in (None, ""):  # run as `python bench/batch_search.py`
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+
 import numpy as np
 
-import karnoxel
+from bench import common, datasets, systems
 
-
-def clustered(rng, count, dim, centers):
-    """Points around random centres, like embeddings of a few hundred topics."""
-    labels = rng.integers(0, len(centers), count)
-    return (centers[labels] + 0.35 * rng.standard_normal((count, dim))).astype(np.float32)
-
-
-def exact_neighbours(X, Q, k):
-    Xn = X / np.linalg.norm(X, axis=1, keepdims=True)
-    Qn = Q / np.linalg.norm(Q, axis=1, keepdims=True)
-    out = np.empty((len(Q), k), dtype=np.int64)
-    for start in range(0, len(Q), 1000):
-        scores = Qn[start:start + 1000] @ Xn.T
-        top = np.argpartition(-scores, k, axis=1)[:, :k]
-        order = np.argsort(-np.take_along_axis(scores, top, axis=1), axis=1)
-        out[start:start + 1000] = np.take_along_axis(top, order, axis=1)
-    return out
-
-
-def recall(found, truth):
-    k = truth.shape[1]
-    return sum(len(set(f[:k]) & set(t)) for f, t in zip(found, truth)) / truth.size
-
-
-def timed(fn):
-    t = time.perf_counter()
-    result = fn()
-    return time.perf_counter() - t, result
+K = 10
+BREADTHS = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024]
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--points", type=int, default=10_000)
-    parser.add_argument("--queries", type=int, default=10_000)
-    parser.add_argument("--dim", type=int, default=384)
-    parser.add_argument("--k", type=int, default=10)
-    parser.add_argument("--clusters", type=int, default=200)
-    parser.add_argument("--threads", type=int, default=len(os.sched_getaffinity(0)),
-                        help="hnswlib's threads; karnoxel's pool follows KARNOXEL_NUM_THREADS or the affinity mask")
-    parser.add_argument("--rounds", type=int, default=3)
+    parser = common.parser(__doc__, rounds=3)
+    parser.add_argument("--dataset", default="text-384")
+    parser.add_argument("--repeat", type=int, help="times the 1,000 queries are repeated in a batch (quick 5, else 10)")
+    parser.add_argument("--threads", type=int, default=common.cores(), help="hnswlib's num_threads")
+    parser.add_argument("--embed-python", default=common.embed_python())
     args = parser.parse_args()
-    k, metric = args.k, "cosine"
+    if args.quick:
+        args.rounds = min(args.rounds, 2)
+    repeat = args.repeat or (5 if args.quick else 10)
 
-    rng = np.random.default_rng(0)
-    centers = 3.0 * rng.standard_normal((args.clusters, args.dim))
-    X = clustered(rng, args.points, args.dim, centers)
-    Q = clustered(rng, args.queries, args.dim, centers)
-    truth = exact_neighbours(X, Q, k)
+    import karnoxel
+
+    data = datasets.load(args.dataset, quick=args.quick, embed_python=args.embed_python)
+    metric = systems.Karnoxel.METRICS[data.metric]
+    Q = np.ascontiguousarray(np.tile(data.queries, (repeat, 1)))
+    truth = np.tile(data.gt[:, :K], (repeat, 1))
+    n_queries = len(Q)
 
     setting = os.environ.get("KARNOXEL_NUM_THREADS", "")
-    workers = int(setting) if setting.isdigit() and int(setting) > 0 else len(os.sched_getaffinity(0))
-    pool = f"{workers}" + ("" if setting.isdigit() and int(setting) > 0 else " (affinity mask)")
-    print(f"karnoxel batch_search: {args.points} x {args.dim} float32 points, {args.queries} queries, {metric}, "
-          f"k={k}; {platform.machine()}, {len(os.sched_getaffinity(0))} usable cores, Python "
-          f"{platform.python_version()}, numpy {np.__version__}, hnswlib {metadata.version('hnswlib')}")
-    print(f"karnoxel pool workers: {pool}; hnswlib threads: {args.threads}")
+    workers = int(setting) if setting.isdigit() and int(setting) > 0 else common.cores()
+    print(f"batch search: {data.label} ({data.n:,} x {data.dim}, {data.metric}), {n_queries:,} queries per batch, "
+          f"k={K}; {platform.machine()}, {common.cores()} usable cores, Python {platform.python_version()}, "
+          f"numpy {np.__version__}, hnswlib {metadata.version('hnswlib')}")
+    print(f"karnoxel pool workers: {workers}{'' if setting else ' (affinity mask)'}; hnswlib threads: {args.threads}")
 
     store = karnoxel.VectorStorage()
-    build, _ = timed(lambda: [store.upsert(i, row, None) for i, row in enumerate(X)])
-    print(f"karnoxel build: {build:.2f} s ({args.points / build:,.0f} upserts/s from numpy rows)")
-    index = hnswlib.Index(space="cosine", dim=args.dim)
-    index.init_index(max_elements=args.points, M=16, ef_construction=64, random_seed=0)
-    index.set_num_threads(args.threads)
-    build, _ = timed(lambda: index.add_items(X, np.arange(args.points)))
-    print(f"hnswlib build (M=16, ef_construction=64, {args.threads} threads): {build:.2f} s")
+    seconds = common.seconds_of(lambda: [store.upsert(i, row, None) for i, row in enumerate(data.points)])
+    print(f"karnoxel build: {seconds:.1f} s ({data.n / seconds:,.0f} upserts/s from numpy rows, one thread)")
+    peer = systems.Hnswlib(64)
+    peer.set_threads(args.threads)
+    seconds = common.seconds_of(peer.build, data.points, data.metric)
+    print(f"hnswlib build: {seconds:.1f} s (add_items, {args.threads} threads)")
 
-    rows = list(Q)
-    answers = store.batch_search(Q, k, metric)
-    ours_recall = recall([[pid for pid, _ in hits] for hits in answers], truth)
-    assert answers[:200] == [store.search(q, k, metric) for q in rows[:200]], "batch differs from search"
+    assert store.batch_search(Q[:200], K, metric) == [store.search(q, K, metric) for q in Q[:200]], \
+        "batch_search differs from search"
 
-    print(f"\nhnswlib ef sweep (knn_query, {args.threads} threads); karnoxel recall@{k} = {ours_recall:.4f}")
-    sweep = []
-    for ef in [k, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024]:
-        if ef < k or (sweep and ef <= sweep[-1][0]):
-            continue
-        index.set_ef(ef)
-        seconds, (labels, _) = timed(lambda: index.knn_query(Q, k=k, num_threads=args.threads))
-        sweep.append((ef, recall(labels, truth)))
-        print(f"  ef={ef:<5} recall={sweep[-1][1]:.4f} {args.queries / seconds:>10,.0f} q/s")
-        if sweep[-1][1] >= ours_recall:
-            break
-    ef, their_recall = sweep[-1] if sweep[-1][1] >= ours_recall else max(sweep, key=lambda e: e[1])
-    index.set_ef(ef)
-    note = "" if their_recall >= ours_recall else "  (hnswlib stays below karnoxel's recall: best ef shown)"
+    found = {}
 
-    loop, batch, peer, empty, busy = [], [], [], [], []
+    def ours(limit):
+        def run():
+            t = time.perf_counter()
+            hits = store.batch_search(Q, limit, metric)
+            seconds = time.perf_counter() - t
+            found.setdefault("karnoxel", [[p for p, _ in row[:K]] for row in hits])
+            return seconds
+        return run
+
+    def theirs(ef):
+        def run():
+            peer.index.set_ef(ef)
+            t = time.perf_counter()
+            labels, _ = peer.index.knn_query(Q, k=K, num_threads=args.threads)
+            seconds = time.perf_counter() - t
+            found.setdefault("hnswlib", labels)
+            return seconds
+        return run
+
+    curves = {"karnoxel": [], "hnswlib": []}
+    points = [("default", K, common.DEFAULT_EF)] + [(b, max(K, b), b) for b in BREADTHS]
+    for index, (breadth, limit, ef) in enumerate(points):
+        found.clear()
+        contenders = {"karnoxel": ours(limit), "hnswlib": theirs(ef)}
+        if index % 2:
+            contenders = dict(reversed(list(contenders.items())))
+        runs = common.alternate(contenders, args.rounds)
+        for name in curves:
+            curves[name].append({"breadth": breadth, "qps": n_queries / common.median(runs[name]),
+                                 "recall10": common.recall(found[name], truth, K)})
+
+    print(f"\n{'breadth':>8} {'karnoxel R@10':>14} {'q/s':>8} {'hnswlib R@10':>13} {'q/s':>8}")
+    for a, b in zip(curves["karnoxel"], curves["hnswlib"]):
+        print(f"{a['breadth']:>8} {a['recall10']:>14.4f} {common.fmt_qps(a['qps']):>8} "
+              f"{b['recall10']:>13.4f} {common.fmt_qps(b['qps']):>8}")
+    table = common.equal_recall([(p["recall10"], p["qps"]) for p in curves["karnoxel"][1:]],
+                                [(p["recall10"], p["qps"]) for p in curves["hnswlib"][1:]])
+    common.print_equal_recall(table)
+    print(f"batch_search / hnswlib knn_query ({args.threads} threads) at equal recall@10: "
+          f"{common.summarize_ratios(table)}")
+
+    rows = list(Q[:2000])
+    loop, batch, empty, busy = [], [], [], []
     for _ in range(args.rounds):
-        loop.append(timed(lambda: [store.search(q, k, metric) for q in rows])[0])
+        loop.append(common.seconds_of(lambda: [store.search(q, K, metric) for q in rows]) / len(rows))
         cpu = time.process_time()
-        batch.append(timed(lambda: store.batch_search(Q, k, metric))[0])
-        busy.append((time.process_time() - cpu) / batch[-1])
-        peer.append(timed(lambda: index.knn_query(Q, k=k, num_threads=args.threads))[0])
-        empty.append(timed(lambda: store.batch_search(Q, 0, metric))[0])
-    loop, batch, peer, empty = map(statistics.median, (loop, batch, peer, empty))
-    n = args.queries
-    print(f"\n{'':<44} {'q/s':>10} {'recall':>7}")
-    print(f"{'karnoxel: Python loop of search (1 thread)':<44} {n / loop:>10,.0f} {ours_recall:>7.4f}")
-    print(f"{'karnoxel: batch_search':<44} {n / batch:>10,.0f} {ours_recall:>7.4f}")
-    print(f"{f'hnswlib: knn_query, ef={ef}, {args.threads} threads':<44} {n / peer:>10,.0f} {their_recall:>7.4f}{note}")
-    cores = statistics.median(busy)
-    print(f"batch_search / loop of search:   {loop / batch:.2f}x (target >= 1.8x); the batch kept {cores:.2f} cores "
-          f"busy" + (" (other processes took the rest: rerun on a quiet machine)" if cores < 0.9 * workers else ""))
-    print(f"batch_search / hnswlib:          {peer / batch:.2f}x (target >= 1.0x at equal recall)")
-    print(f"converting the {n} x {args.dim} query array: {empty * 1e3:.1f} ms = {100 * empty / batch:.2f}% "
-          f"of the batch (target < 5%)")
+        batch.append(common.seconds_of(store.batch_search, Q, K, metric) / n_queries)
+        busy.append((time.process_time() - cpu) / (batch[-1] * n_queries))
+        empty.append(common.seconds_of(store.batch_search, Q, 0, metric) / n_queries)
+    loop, batch, empty, cores = map(common.median, (loop, batch, empty, busy))
+    print(f"\nbatch_search / Python loop of search (1 thread), default breadth: {loop / batch:.2f}x; the batch kept "
+          f"{cores:.2f} cores busy" + (" (other processes took the rest)" if cores < 0.9 * workers else ""))
+    print(f"converting the {n_queries:,} x {data.dim} query array: {100 * empty / batch:.2f}% of the batch")
 
-    count = min(args.points, 5000)
-    as_lists = X[:count].tolist()
-    as_rows = list(X[:count])
-    fresh_lists, fresh_rows, same_lists, same_rows, conv_lists, conv_rows = [], [], [], [], [], []
+    count = min(data.n, 5000)
+    as_lists, as_rows = data.points[:count].tolist(), list(data.points[:count])
+    figures = {key: [] for key in ("fresh_lists", "fresh_rows", "same_lists", "same_rows", "conv_lists",
+                                   "conv_rows")}
     for _ in range(args.rounds):
-        for source, fresh, same, conv in [(as_lists, fresh_lists, same_lists, conv_lists),
-                                          (as_rows, fresh_rows, same_rows, conv_rows)]:
+        for source, kind in ((as_lists, "lists"), (as_rows, "rows")):
             target = karnoxel.VectorStorage()
-            fresh.append(timed(lambda: [target.upsert(i, v, None) for i, v in enumerate(source)])[0] / count)
-            same.append(timed(lambda: [target.upsert(i, v, None) for i, v in enumerate(source)])[0] / count)
-            conv.append(timed(lambda: [target.search(v, 0, metric) for v in source])[0] / count)
-    fl, fr, sl, sr, cl, cr = map(statistics.median, (fresh_lists, fresh_rows, same_lists, same_rows, conv_lists,
-                                                     conv_rows))
-    print(f"\nper call, {args.dim} floats        {'lists':>9} {'numpy':>9} {'lists/numpy':>12}")
-    print(f"upsert into an empty store     {fl * 1e6:>7.2f}us {fr * 1e6:>7.2f}us {fl / fr:>11.2f}x")
-    print(f"upsert, same points again      {sl * 1e6:>7.2f}us {sr * 1e6:>7.2f}us {sl / sr:>11.2f}x (target >= 5x)")
-    print(f"search with limit 0            {cl * 1e6:>7.2f}us {cr * 1e6:>7.2f}us {cl / cr:>11.2f}x")
+            figures[f"fresh_{kind}"].append(
+                common.seconds_of(lambda: [target.upsert(i, v, None) for i, v in enumerate(source)]) / count)
+            figures[f"same_{kind}"].append(
+                common.seconds_of(lambda: [target.upsert(i, v, None) for i, v in enumerate(source)]) / count)
+            figures[f"conv_{kind}"].append(
+                common.seconds_of(lambda: [target.search(v, 0, metric) for v in source]) / count)
+    f = {key: common.median(v) for key, v in figures.items()}
+    print(f"\nper call, {data.dim} floats        {'lists':>9} {'numpy':>9} {'lists/numpy':>12}")
+    for label, key in (("upsert into an empty store", "fresh"), ("upsert, same points again", "same"),
+                       ("search with limit 0", "conv")):
+        a, b = f[f"{key}_lists"], f[f"{key}_rows"]
+        print(f"{label:<30} {a * 1e6:>7.2f}us {b * 1e6:>7.2f}us {a / b:>11.2f}x")
 
 
 if __name__ == "__main__":

@@ -9,27 +9,32 @@ runs on one thread) and with its default thread count.
 
 From 500 points on a store answers through its graph, so the store measured
 here is loaded from a snapshot image that holds the points and no graph
-nodes: such a store answers every query with the exact scan (the same scan
-a small store, a small tenant or an odd-length query gets).
+nodes (bench/common.py: exact_store): such a store answers every query with
+the exact scan (the same scan a small store, a small tenant or an odd-length
+query gets).
 
 Also prints upsert and search calls per second from Python lists, and the
 per-call cost of converting a 384-float list (a search with limit 0 converts
 its query and returns at once).
 
+    python bench/exact_scan.py --quick        # 2 rounds
     python bench/exact_scan.py [--points 10000] [--dim 384] [--k 10]
 """
 
-import argparse
-import os
 import platform
 import statistics
-import tempfile
+import sys
 import time
+from pathlib import Path
+
+if __package__ in (None, ""):  # run as `python bench/exact_scan.py`
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 import numpy as np
 from threadpoolctl import threadpool_limits
 
 import karnoxel
+from bench import common
 
 
 def per_call(fn, items, rounds):
@@ -42,38 +47,15 @@ def per_call(fn, items, rounds):
     return statistics.median(times)
 
 
-def varint(value):
-    out = bytearray()
-    while value >= 0x80:
-        out.append((value & 0x7F) | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
-
-
-def exact_store(X):
-    """A store holding X's rows as points 0..n-1 and a graph without nodes."""
-    image = bytearray(varint(len(X)))
-    for i, row in enumerate(X):
-        image += varint(i) + varint(i) + varint(len(row)) + row.astype("<f4").tobytes() + b"\x00"
-    image += bytes.fromhex("10 40 20 00 00 00")  # m, ef_construction, ef_search, no entry point, level 0, no nodes
-    with tempfile.TemporaryDirectory() as folder:
-        path = os.path.join(folder, "exact.snap")
-        with open(path, "wb") as f:
-            f.write(image)
-        store = karnoxel.VectorStorage()
-        store.load(path)
-    return store
-
-
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = common.parser(__doc__, rounds=5)
     parser.add_argument("--points", type=int, default=10_000)
     parser.add_argument("--dim", type=int, default=384)
     parser.add_argument("--k", type=int, default=10)
     parser.add_argument("--queries", type=int, default=100)
-    parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
+    if args.quick:
+        args.rounds = min(args.rounds, 2)
 
     rng = np.random.default_rng(0)
     X = rng.standard_normal((args.points, args.dim)).astype(np.float32)
@@ -87,7 +69,7 @@ def main():
         upserted.upsert(i, row, None)
     upsert_rate = args.points / (time.perf_counter() - t)
     del upserted
-    store = exact_store(X)
+    store = common.exact_store(X)
 
     k = args.k
 

@@ -1,19 +1,26 @@
-"""The graph route against hnswlib, single thread, from Python.
+"""Recall/QPS curves against hnswlib: single thread, one query per Python call, side by side.
 
-Seeded clustered data (default: 100,000 x 128 and 50,000 x 384, cosine),
-1,000 queries from the same mixture, exact top-10 from numpy. For each
-system: build rate (karnoxel: one upsert call per point; hnswlib: add_items,
-one thread), recall@10 and queries per second over a sweep of breadths
-(karnoxel: limit = breadth, first 10 hits; hnswlib: ef = breadth), memory per
-point (resident growth while building, in a fresh process per system), and
-the ratios the graph is held to:
+For each dataset (bench/datasets.py), one fresh process builds karnoxel (one
+upsert per point, numpy rows) and hnswlib (M 16, ef_construction 64,
+add_items on one thread, the dataset's metric natively: 'ip' for dot product
+and for the L2-normalized cosine sets, 'l2' for Euclidean), then sweeps the
+search breadth: karnoxel's limit (its breadth is max(ef_search, limit); the
+first k hits count), hnswlib's ef. Every breadth is timed in rounds that
+alternate which system goes first; QPS is the median over rounds, recall is
+measured over all 1,000 queries. Printed per dataset:
 
-  recall@10 at the default breadth >= 0.95
-  QPS at equal recall >= 1.0x hnswlib (interpolated on hnswlib's curve)
-  build rate >= 0.8x hnswlib's add_items
-  memory per point <= 1.1x hnswlib's
+  - both curves (recall@10 and QPS per breadth; recall@100 for breadths >= 100);
+  - QPS at equal recall: both curves interpolated (linear in recall, log QPS)
+    at recall 0.85, 0.86, ..., 0.99, the ratio karnoxel / hnswlib at each, and
+    the levels only one system reaches;
+  - recall@10 at karnoxel's default breadth (a search for 10) against hnswlib
+    at ef 32;
+  - build time ratio and memory per point (resident growth across each build).
 
-    python bench/graph_vs_hnswlib.py [--quick]
+    python bench/graph_vs_hnswlib.py --quick     # 50k text sets (cosine, raw dot, raw l2), varied-norm clusters;
+                                                 # 500 queries, 2 rounds
+    python bench/graph_vs_hnswlib.py             # those, the 200k text sets and the 1,000,000 x 128 set
+    python bench/graph_vs_hnswlib.py --datasets text-384,clustered-128-1m --rounds 5 --json out.json
 """
 
 import argparse
@@ -22,125 +29,144 @@ import os
 import subprocess
 import sys
 import time
+from pathlib import Path
 
-import numpy as np
+if __package__ in (None, ""):  # run as `python bench/graph_vs_hnswlib.py`
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-BREADTHS = [10, 16, 24, 32, 48, 64, 96, 128]
+from bench import common, datasets, systems
+
+QUICK = ["text-384", "text-384-raw-dot", "text-384-raw-l2", "norms-128-dot", "norms-128-l2"]
+LONG = QUICK + ["text-384-200k", "text-384-raw-dot-200k", "text-384-raw-l2-200k", "clustered-128-1m"]
+# Up to 1024: at 200,000 points and more, 512 falls short of recall 0.99.
+BREADTHS = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024]
+BREADTHS_100 = [100, 128, 192, 256, 384, 512, 768, 1024]
+QUICK_BREADTHS_100 = [100, 128, 256, 512, 1024]
+QUICK_QUERIES = 500
 
 
-def make(n, d, seed):
-    rng = np.random.default_rng(seed)
-    clusters = max(50, n // 100)
-    centres = rng.standard_normal((clusters, d)).astype(np.float32) * 3
-    x = centres[rng.integers(0, clusters, n)] + rng.standard_normal((n, d), np.float32)
-    q = centres[rng.integers(0, clusters, 1000)] + rng.standard_normal((1000, d), np.float32)
-    return x.astype(np.float32), q.astype(np.float32)
+def sweep(runners, queries, truth, k, breadths, rounds, extra=None):
+    """runners: name -> (set_breadth, search(q, k) -> ids). Per breadth: recall@k
+    over all queries and the median QPS of the alternating rounds."""
+    out = {name: [] for name in runners}
+    for index, breadth in enumerate(breadths):
+        figures = {name: [] for name in runners}
+        found = {}
 
+        def contender(name):
+            set_breadth, search = runners[name]
 
-def truth(x, q, k=10):
-    xn = x / np.linalg.norm(x, axis=1, keepdims=True)
-    qn = q / np.linalg.norm(q, axis=1, keepdims=True)
-    out = []
-    for start in range(0, len(q), 200):
-        sims = qn[start:start + 200] @ xn.T
-        top = np.argpartition(-sims, k, axis=1)[:, :k]
-        out.extend(set(row) for row in top)
+            def run():
+                set_breadth(breadth)
+                results, seconds = common.run_calls(lambda q: search(q, k), queries)
+                found.setdefault(name, results)
+                return len(results) / seconds
+            return run
+
+        # Rounds start with a different system at every breadth as well.
+        order = list(runners) if index % 2 == 0 else list(runners)[::-1]
+        for name, rates in common.alternate({n: contender(n) for n in order}, rounds).items():
+            figures[name] = rates
+        for name in runners:
+            point = {"breadth": breadth, "qps": common.median(figures[name]), "qps_rounds": figures[name],
+                     f"recall{k}": common.recall(found[name], truth, k)}
+            if k > 10:
+                point["recall10"] = common.recall([f[:10] for f in found[name]], truth, 10)
+            out[name].append(point)
     return out
 
 
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+def build(system, points, metric):
+    common.trim_memory()
+    before = common.rss_bytes()
+    t = time.perf_counter()
+    system.build(points, metric)
+    seconds = time.perf_counter() - t
+    return {"seconds": seconds, "bytes_per_point": (common.rss_bytes() - before) / len(points)}
 
 
-def worker(system, n, d, seed, numpy_rows):
-    """Runs in a fresh process: build, then sweep; prints JSON."""
+def worker(name, quick, rounds):
+    """One dataset in this (fresh) process; returns the figures."""
     from threadpoolctl import threadpool_limits
-    x, q = make(n, d, seed)
-    with threadpool_limits(1):
-        gt = truth(x, q)
-    rows = [r for r in x] if numpy_rows else x.tolist()
-    queries = [r for r in q] if numpy_rows else q.tolist()
-    base = rss()
-    out = {"system": system}
-    if system == "karnoxel":
-        import karnoxel
-        store = karnoxel.VectorStorage()
-        t = time.perf_counter()
-        for i, row in enumerate(rows):
-            store.upsert(i, row, None)
-        out["build_s"] = time.perf_counter() - t
-        out["memory"] = rss() - base
 
-        def run(breadth):
-            return [[h[0] for h in store.search(v, breadth, "cosine")[:10]] for v in queries]
-    else:
-        import hnswlib
-        index = hnswlib.Index(space="cosine", dim=d)
-        index.init_index(max_elements=n, M=16, ef_construction=64)
-        index.set_num_threads(1)
-        t = time.perf_counter()
-        index.add_items(x, np.arange(n))
-        out["build_s"] = time.perf_counter() - t
-        out["memory"] = rss() - base
-
-        def run(breadth):
-            index.set_ef(breadth)
-            return [index.knn_query(v, k=10)[0][0] for v in q]
-    out["sweep"] = []
-    for breadth in BREADTHS:
-        run(breadth)  # warm
-        best = None
-        for _ in range(3):
-            t = time.perf_counter()
-            labels = run(breadth)
-            elapsed = time.perf_counter() - t
-            best = elapsed if best is None else min(best, elapsed)
-        recall = float(np.mean([len(set(map(int, l)) & g) / 10 for l, g in zip(labels, gt)]))
-        out["sweep"].append({"breadth": breadth, "recall": recall, "qps": len(q) / best})
-    print(json.dumps(out))
+    data = datasets.load(name, quick=quick)
+    threadpool_limits(1)
+    ours, peer = systems.Karnoxel(), systems.Hnswlib(64)
+    peer.set_threads(1)
+    result = {"dataset": data.describe(), "rounds": rounds, "queries": QUICK_QUERIES if quick else len(data.queries),
+              "build": {"karnoxel": build(ours, data.points, data.metric),
+                        "hnswlib": build(peer, data.points, data.metric)}}
+    queries, truth = list(data.queries), data.gt
+    if quick:
+        queries, truth = queries[:QUICK_QUERIES], truth[:QUICK_QUERIES]
+    runners = {"karnoxel": (ours.set_ef, lambda q, k: ours.ids(ours.search_one(q, k), k)),
+               "hnswlib": (peer.set_ef, lambda q, k: peer.ids(peer.search_one(q, k), k))}
+    # The default operating point (breadth None): karnoxel a plain search for 10, hnswlib ef 32.
+    result["default"] = {n: p[0] for n, p in sweep(runners, queries, truth, 10, [None], rounds).items()}
+    result["k10"] = sweep(runners, queries, truth, 10, BREADTHS, rounds)
+    result["k100"] = sweep(runners, queries, truth, 100, QUICK_BREADTHS_100 if quick else BREADTHS_100, rounds)
+    return result
 
 
-def qps_at(sweep, recall):
-    """hnswlib's QPS at a given recall, interpolated along its sweep."""
-    pts = sorted((s["recall"], s["qps"]) for s in sweep)
-    if recall <= pts[0][0]:
-        return pts[0][1]
-    for (r0, q0), (r1, q1) in zip(pts, pts[1:]):
-        if r0 <= recall <= r1:
-            return q0 if r1 == r0 else q0 + (q1 - q0) * (recall - r0) / (r1 - r0)
-    return None  # beyond hnswlib's best recall
+def curve(points, key):
+    return [(p[key], p["qps"]) for p in points]
+
+
+def report(result, out=sys.stdout):
+    d = result["dataset"]
+    say = lambda *a: print(*a, file=out)  # noqa: E731
+    say(f"\n== {d['label']}: {d['n']:,} x {d['dim']}, {d['metric']}, {result['queries']} queries, single thread, "
+        f"one query per call, median of {result['rounds']} alternating rounds")
+    for k in (10, 100):
+        rows = result[f"k{k}"]
+        say(f"{'breadth':>8} {'karnoxel R@' + str(k):>14} {'q/s':>8} {'hnswlib R@' + str(k):>14} {'q/s':>8}")
+        for a, b in zip(rows["karnoxel"], rows["hnswlib"]):
+            say(f"{a['breadth']:>8} {a[f'recall{k}']:>14.4f} {common.fmt_qps(a['qps']):>8} "
+                f"{b[f'recall{k}']:>14.4f} {common.fmt_qps(b['qps']):>8}")
+        table = common.equal_recall(curve(rows["karnoxel"], f"recall{k}"), curve(rows["hnswlib"], f"recall{k}"))
+        if k == 10:
+            common.print_equal_recall(table, out=out)
+        say(f"QPS at equal recall@{k}, karnoxel / hnswlib: {common.summarize_ratios(table)}")
+    ours, theirs = result["default"]["karnoxel"], result["default"]["hnswlib"]
+    say(f"recall@10 at the default breadth: karnoxel {ours['recall10']:.4f} ({common.fmt_qps(ours['qps'])} q/s), "
+        f"hnswlib ef {common.DEFAULT_EF} {theirs['recall10']:.4f} ({common.fmt_qps(theirs['qps'])} q/s)")
+    b = result["build"]
+    n = d["n"]
+    say(f"build: karnoxel {n / b['karnoxel']['seconds']:,.0f}/s, hnswlib {n / b['hnswlib']['seconds']:,.0f}/s, "
+        f"rate ratio {b['hnswlib']['seconds'] / b['karnoxel']['seconds']:.2f}x (one build each)")
+    say(f"memory per point: karnoxel {b['karnoxel']['bytes_per_point']:,.0f} B, hnswlib "
+        f"{b['hnswlib']['bytes_per_point']:,.0f} B, ratio "
+        f"{b['karnoxel']['bytes_per_point'] / b['hnswlib']['bytes_per_point']:.2f}x (raw vectors {4 * d['dim']} B)")
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="20,000 x 128 and 10,000 x 384")
-    parser.add_argument("--numpy-rows", action="store_true", help="pass numpy rows instead of lists to karnoxel")
-    parser.add_argument("--worker", nargs=5, help=argparse.SUPPRESS)
+    parser = common.parser(__doc__, rounds=3)
+    parser.add_argument("--datasets", help="comma-separated names from bench/datasets.py "
+                        "(default: the quick list, or the long one without --quick)")
+    parser.add_argument("--json", type=Path, help="also write every figure to this file")
+    parser.add_argument("--embed-python", default=common.embed_python())
+    parser.add_argument("--worker", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
-        system, n, d, seed, numpy_rows = args.worker
-        worker(system, int(n), int(d), int(seed), numpy_rows == "1")
+        print(json.dumps(worker(args.worker, args.quick, args.rounds)))
         return
-    shapes = [(20_000, 128), (10_000, 384)] if args.quick else [(100_000, 128), (50_000, 384)]
-    for n, d in shapes:
-        res = {}
-        for system in ("hnswlib", "karnoxel"):
-            print(f"{n} x {d}: {system}...", file=sys.stderr, flush=True)
-            cmd = [sys.executable, __file__, "--worker", system, str(n), str(d), "7", "1" if args.numpy_rows else "0"]
-            res[system] = json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True).stdout)
-        k, h = res["karnoxel"], res["hnswlib"]
-        print(f"\n{n} x {d}, cosine, single thread, one query per call")
-        print(f"{'breadth':>8} {'karnoxel recall':>16} {'qps':>8} {'hnswlib recall':>15} {'qps':>8} {'qps ratio at our recall':>24}")
-        for ks, hs in zip(k["sweep"], h["sweep"]):
-            ref = qps_at(h["sweep"], ks["recall"])
-            ratio = f"{ks['qps'] / ref:.2f}" if ref else "beyond hnswlib"
-            print(f"{ks['breadth']:>8} {ks['recall']:>16.4f} {ks['qps']:>8.0f} {hs['recall']:>15.4f} {hs['qps']:>8.0f} {ratio:>24}")
-        default = next(s for s in k["sweep"] if s["breadth"] == 10)  # limit 10: breadth max(32, 10)
-        print(f"recall@10 at the default breadth: {default['recall']:.4f}")
-        print(f"build: karnoxel {n / k['build_s']:.0f}/s, hnswlib {n / h['build_s']:.0f}/s, ratio {h['build_s'] / k['build_s']:.2f}")
-        print(f"memory per point: karnoxel {k['memory'] / n:.0f} B, hnswlib {h['memory'] / n:.0f} B, "
-              f"ratio {k['memory'] / h['memory']:.2f} (raw vectors {4 * d} B)")
+    names = args.datasets.split(",") if args.datasets else (QUICK if args.quick else LONG)
+    if args.quick:
+        args.rounds = min(args.rounds, 2)
+    results = []
+    for name in names:
+        datasets.load(name, quick=args.quick, embed_python=args.embed_python)   # made and cached here once
+        print(f"{name}: building and sweeping...", file=sys.stderr, flush=True)
+        cmd = [sys.executable, __file__, "--worker", name, "--rounds", str(args.rounds)] + \
+              (["--quick"] if args.quick else [])
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(common.ROOT),
+                                                                         os.environ.get("PYTHONPATH")])))
+        done = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True, env=env)
+        results.append(json.loads(done.stdout.strip().splitlines()[-1]))
+        report(results[-1])
+        sys.stdout.flush()
+    if args.json:
+        args.json.write_text(json.dumps(results, indent=1) + "\n")
 
 
 if __name__ == "__main__":

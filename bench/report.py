@@ -6,17 +6,23 @@ Runs on its own (it only reads the JSON files), and the runner calls it at
 the end of every run.
 """
 
-import argparse
 import json
 import math
 import os
 import sys
 from pathlib import Path
 
+if __package__ in (None, ""):  # run as `python bench/report.py`
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+
+from bench import common
+from bench.datasets import DATASETS
+
 BENCH_DIR = Path(__file__).resolve().parent
-EFS = [16, 32, 64, 128, 256]
-K100_EFS = [128, 256]
-ORDER = ["clustered-128", "normalized-384", "text-384", "tenants"]
+EFS = [16, 32, 64, 128, 256, 512]
+K100_EFS = [128, 256, 512]
+ORDER = list(DATASETS)
+PEER = "hnswlib-efc64"   # the peer karnoxel's ratios are taken against
 
 
 # ---------------------------------------------------------------- formatting
@@ -193,10 +199,16 @@ def dataset_section(doc, results_dir, out_dir):
     desc = f"{d['n']:,} points x {d['dim']}, metric {d['metric']}, {d['queries']:,} queries, exact top-{d['gt_k']} ground truth."
     if d.get("kind") == "clustered":
         desc += (f" Gaussian mixture of {d['clusters']} clusters (centres N(0,1), spread {d['spread']}), "
-                 f"seed {d['seed']}{', L2-normalized' if d.get('normalize') else ''}.")
+                 f"seed {d['seed']}{', L2-normalized' if d.get('normalize') else ''}"
+                 + (f", lengths scaled by exp(N(0, {d['norm_sigma']}^2))" if d.get("norm_sigma") else "") + ".")
     elif d.get("kind") == "text":
-        desc += (" all-MiniLM-L6-v2 embeddings of Debian package descriptions (`apt-cache dumpavail`), "
-                 "1,000 held-out descriptions as queries.")
+        desc += (" all-MiniLM-L6-v2 embeddings of short English texts from Debian's package descriptions "
+                 "(bench/debian-texts.txt.xz), 1,000 held-out texts as queries"
+                 + (", un-normalised model output." if d.get("raw") else ", L2-normalized."))
+    elif d.get("kind") == "tenants-zipf":
+        desc += (f" The text-384 embeddings with a `tenant_id` payload: {len(d.get('tenants', {}))} Zipf-sized "
+                 f"tenants; {d.get('no_tenant', 0):,} points have no tenant. Each tenant is asked the first "
+                 f"{d.get('tenant_queries')} queries; ground truth restricted to the tenant.")
     elif d.get("kind") == "tenants":
         desc += (f" The {d['base']} points with a `tenant_id` payload; {d.get('no_tenant', 0):,} points have "
                  f"no tenant. Each tenant is asked the first {d.get('tenant_queries')} queries; ground "
@@ -236,7 +248,7 @@ def dataset_section(doc, results_dir, out_dir):
                 table(["system", "points", "one call per point: points/s", "batch add: points/s"], pp_rows),
                 "", "karnoxel has no batch add: its column is one `upsert` per point with numpy rows.", ""]
 
-    if d.get("kind") == "tenants":
+    if d.get("kind") in ("tenants", "tenants-zipf"):
         out += tenant_section(doc)
     else:
         out += sweep_sections(doc, results_dir, out_dir)
@@ -264,21 +276,41 @@ def sweep_sections(doc, results_dir, out_dir):
                         [cell(exact, recall_key) if exact else "—"])
         return rows
 
+    single = sweep_rows("single", EFS, "recall10")
+    for row, s in zip(single, systems):
+        row.insert(1, cell(s.get("default")) if s.get("default") else "—")
     out += ["### Single thread, one query per call: recall@10 / QPS", "",
-            table(["system"] + [f"ef {ef}" for ef in EFS] + ["exact"], sweep_rows("single", EFS, "recall10")), ""]
+            "\"default\": karnoxel a search for 10 (its default breadth), the peers ef 32.", "",
+            table(["system", "default"] + [f"ef {ef}" for ef in EFS] + ["exact"], single), ""]
+    out += ratio_line(systems, "single", "recall10")
     png = f"{label}-single.png"
     if plot(doc, "single", results_dir / png):
         out += [f"![{label}: single thread]({link(results_dir / png, out_dir)})", ""]
     out += ["### Single thread, k = 100: recall@100 / QPS", "",
             table(["system"] + [f"ef {ef}" for ef in K100_EFS] + ["exact"],
                   sweep_rows("k100", K100_EFS, "recall100")), ""]
+    out += ratio_line(systems, "k100", "recall100")
     out += [f"### Batch, {threads} threads, 100 queries per call: recall@10 / QPS", "",
             "Not comparable with the single-thread tables.", "",
             table(["system"] + [f"ef {ef}" for ef in EFS] + ["exact"], sweep_rows("batch", EFS, "recall10")), ""]
+    out += ratio_line(systems, "batch", "recall10")
     png = f"{label}-batch.png"
     if plot(doc, "batch", results_dir / png):
         out += [f"![{label}: batch]({link(results_dir / png, out_dir)})", ""]
     return out
+
+
+def ratio_line(systems, kind, key):
+    """karnoxel's QPS at equal recall against the reference peer, interpolated on both curves."""
+    ours = next((s for s in systems if s["system"] == "karnoxel"), None)
+    peer = next((s for s in systems if s["system"] == PEER), None)
+    if not ours or not peer or not ours.get(kind) or not peer.get(kind):
+        return []
+    rows = common.equal_recall([(p.get(key), p.get("qps")) for p in ours[kind]],
+                               [(p.get(key), p.get("qps")) for p in peer[kind]])
+    return [f"karnoxel / {peer['label']}, QPS at equal {key.replace('recall', 'recall@')} (interpolated, recall "
+            f"0.85-0.99): {common.summarize_ratios(rows)}. The systems ran one after the other; "
+            "`bench/graph_vs_hnswlib.py` measures the single-thread ratio side by side.", ""]
 
 
 def tenant_section(doc):
@@ -294,11 +326,20 @@ def tenant_section(doc):
                 row.append("not measured")
                 continue
             point = next((p for p in s["tenants"] if p["tenant"] == name), None)
-            row.append(cell(point) + (f" ({point['queries']} q)" if point else ""))
+            extra = f" ({point['queries']} q" if point else ""
+            if point and point.get("vs_unfiltered"):
+                extra += f", {point['vs_unfiltered']:.2f}x unfiltered"
+            row.append(cell(point) + (extra + ")" if point else ""))
         rows.append(row)
-    ef = next((p.get("ef") for s in systems for p in (s.get("tenants") or []) if p.get("ef")), None)
-    return ["### Per tenant, single thread, one query per call: recall@10 / QPS (queries measured)", "",
-            f"ef {ef} for the graph indexes (karnoxel: limit {ef}). Filters: karnoxel `tenant_id=`, "
+    ef = d.get("tenant_ef", 64)
+    breadth = (f"ef {ef} for the graph indexes (karnoxel: limit {ef})" if ef else
+               "The default breadth (karnoxel a search for 10, the graph peers ef 32)")
+    unfiltered = [f"{s['label']} {qps(s['tenants'][0].get('unfiltered_qps'))}" for s in systems
+                  if s.get("tenants") and s["tenants"][0].get("unfiltered_qps")]
+    return ["### Per tenant, single thread, one query per call: recall@10 / QPS (queries measured, QPS / the "
+            "same system's unfiltered QPS)", "",
+            (f"Unfiltered QPS at the same breadth: {', '.join(unfiltered)}. " if unfiltered else "") +
+            f"{breadth}. Filters: karnoxel `tenant_id=`, "
             "hnswlib a Python `filter` callable (`set.__contains__`), faiss `IDSelectorBatch` in "
             "`SearchParametersHNSW`, numpy a scan of the tenant's rows; usearch is not measured. "
             "For tenants smaller than 10 points recall@10 counts the tenant's whole size. faiss applies "
@@ -308,7 +349,7 @@ def tenant_section(doc):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = common.parser(__doc__, quick=False)
     parser.add_argument("--results-dir", type=Path, default=BENCH_DIR / "results")
     parser.add_argument("--out", type=Path,
                         help="default: bench/RESULTS.md, or RESULTS.md inside a non-default --results-dir")

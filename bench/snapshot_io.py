@@ -1,121 +1,135 @@
 """Snapshot save and load at scale: karnoxel against hnswlib.
 
-Builds N x D points (default 1,000,000 x 128, seeded Gaussian clusters) into
-each system once, saves it, then loads it in a fresh process. Reports save
-and load times, file sizes, and for the load the peak and final resident
-memory growth of that process, checked against the budget "image size plus
-the final store".
+Builds the first N points (default 1,000,000 x 128) of the clustered-128-1m
+mixture (bench/datasets.py; L2-normalized, cosine) into each system once
+(one thread; karnoxel one upsert per point from numpy rows, hnswlib M 16,
+ef_construction 64, space 'ip', add_items), saves it, then loads it in a
+fresh process per load, --rounds times, alternating which system loads
+first. Reports save time, the median load time and the load ratio, file
+sizes, and for the load the peak and final resident growth of the loading
+process, checked against the budget "image size plus the final store".
 
-    python bench/snapshot_io.py [--points 1000000] [--dim 128] [--workdir bench/data/snapshot]
+    python bench/snapshot_io.py --quick           # 200,000 points, 2 rounds
+    python bench/snapshot_io.py                   # 1,000,000 points, 3 rounds
+    python bench/snapshot_io.py --points 500000 --workdir /tmp/snapshots
 
-Each phase runs in its own subprocess (so peak RSS is that phase's own); the
-build is single-threaded for both systems.
+Each phase runs in its own subprocess, so peak memory is that phase's own.
 """
 
 import argparse
 import json
 import os
-import resource
 import subprocess
 import sys
 import time
+from pathlib import Path
+
+if __package__ in (None, ""):  # run as `python bench/snapshot_io.py`
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 import numpy as np
 
+from bench import common, datasets
 
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def peak_bytes():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+SOURCE = "clustered-128-1m"
 
 
-def data(args):
-    path = os.path.join(args.workdir, f"points-{args.points}x{args.dim}.npy")
+def data_path(args):
+    path = os.path.join(args.workdir, f"points-{args.points}.npy")
     if not os.path.exists(path):
-        rng = np.random.default_rng(2026)
-        centres = rng.standard_normal((1000, args.dim)).astype(np.float32) * 3
-        x = centres[rng.integers(0, 1000, args.points)] + rng.standard_normal((args.points, args.dim), np.float32)
-        np.save(path, x.astype(np.float32))
+        spec = datasets.DATASETS[SOURCE]
+        x, _ = datasets.gaussian_mixture(args.points, 1, spec["dim"], spec["clusters"], spec["spread"],
+                                         spec["normalize"], spec["seed"])
+        np.save(path, x)
     return path
 
 
 def phase(args, system, step):
-    x = np.load(data(args), mmap_mode="r")
+    x = np.load(data_path(args), mmap_mode="r")
     path = os.path.join(args.workdir, f"{system}.index")
     out = {}
     if system == "karnoxel":
         import karnoxel
         store = karnoxel.VectorStorage()
         if step == "save":
-            for i in range(len(x)):
-                store.upsert(i, x[i] if args.numpy_rows else x[i].tolist(), None)
+            rows = np.asarray(x)
+            for i in range(len(rows)):
+                store.upsert(i, rows[i], None)
             t = time.perf_counter()
             store.save(path)
             out["save_s"] = time.perf_counter() - t
         else:
-            base = rss_bytes()
+            base = common.rss_bytes()
+            common.reset_peak()
             t = time.perf_counter()
             store.load(path)
             out["load_s"] = time.perf_counter() - t
-            out["final_growth"] = rss_bytes() - base
-            out["peak_growth"] = peak_bytes() - base
-            out["check"] = len(store.search(np.asarray(x[0]).tolist(), 10, "l2"))
+            out["final_growth"] = common.rss_bytes() - base
+            out["peak_growth"] = common.peak_bytes() - base
+            out["check"] = len(store.search(np.asarray(x[0]), 10, "cosine"))
     else:
         import hnswlib
-        index = hnswlib.Index(space="cosine", dim=x.shape[1])
+        index = hnswlib.Index(space="ip", dim=x.shape[1])
         if step == "save":
-            index.init_index(max_elements=len(x), M=16, ef_construction=64)
+            index.init_index(max_elements=len(x), M=16, ef_construction=64, random_seed=100)
             index.set_num_threads(1)
             index.add_items(np.asarray(x), np.arange(len(x)))
             t = time.perf_counter()
             index.save_index(path)
             out["save_s"] = time.perf_counter() - t
         else:
-            base = rss_bytes()
+            base = common.rss_bytes()
+            common.reset_peak()
             t = time.perf_counter()
             index.load_index(path, max_elements=len(x))
             out["load_s"] = time.perf_counter() - t
-            out["final_growth"] = rss_bytes() - base
-            out["peak_growth"] = peak_bytes() - base
+            out["final_growth"] = common.rss_bytes() - base
+            out["peak_growth"] = common.peak_bytes() - base
             out["check"] = len(index.knn_query(np.asarray(x[0]), k=10)[0][0])
     out["file_bytes"] = os.path.getsize(path)
     print(json.dumps(out))
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--points", type=int, default=1_000_000)
-    parser.add_argument("--dim", type=int, default=128)
-    parser.add_argument("--workdir", default=os.path.join(os.path.dirname(__file__), "data", "snapshot"))
+    parser = common.parser(__doc__, rounds=3)
+    parser.add_argument("--points", type=int, help="default 1,000,000 (quick 200,000)")
+    parser.add_argument("--workdir", default=str(common.DATA_DIR / "snapshot"))
     parser.add_argument("--phase", nargs=2, metavar=("SYSTEM", "STEP"), help=argparse.SUPPRESS)
-    parser.add_argument("--numpy-rows", action="store_true", help="upsert numpy rows directly (needs buffer support)")
     args = parser.parse_args()
+    if args.points is None:
+        args.points = 200_000 if args.quick else 1_000_000
+    if args.quick:
+        args.rounds = min(args.rounds, 2)
     os.makedirs(args.workdir, exist_ok=True)
     if args.phase:
         phase(args, *args.phase)
         return
-    data(args)
-    results = {}
-    for system in ("karnoxel", "hnswlib"):
-        results[system] = {}
-        for step in ("save", "load"):
-            cmd = [sys.executable, __file__, "--points", str(args.points), "--dim", str(args.dim),
-                   "--workdir", args.workdir, "--phase", system, step] + (["--numpy-rows"] if args.numpy_rows else [])
-            print(f"{system} {step}...", file=sys.stderr, flush=True)
-            out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
-            results[system].update(json.loads(out.strip().splitlines()[-1]))
+    data_path(args)
+
+    def run(system, step):
+        cmd = [sys.executable, __file__, "--points", str(args.points), "--workdir", args.workdir,
+               "--phase", system, step]
+        print(f"{system} {step}...", file=sys.stderr, flush=True)
+        out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
+        return json.loads(out.strip().splitlines()[-1])
+
+    results = {system: run(system, "save") for system in ("karnoxel", "hnswlib")}
+    loads = common.alternate({system: (lambda s=system: run(s, "load")) for system in results}, args.rounds)
+    for system, runs in loads.items():
+        results[system]["load_s"] = common.median([r["load_s"] for r in runs])
+        results[system]["load_rounds"] = [round(r["load_s"], 3) for r in runs]
+        for key in ("peak_growth", "final_growth", "check"):
+            results[system][key] = max(r[key] for r in runs)
     k, h = results["karnoxel"], results["hnswlib"]
     mb = 1 / 2**20
-    print(f"{args.points} x {args.dim}: save and load, karnoxel vs hnswlib (M 16, ef_construction 64)")
-    print(f"{'':12} {'karnoxel':>12} {'hnswlib':>12} {'ratio':>7}")
-    print(f"{'save s':12} {k['save_s']:12.2f} {h['save_s']:12.2f} {k['save_s'] / h['save_s']:7.2f}")
-    print(f"{'load s':12} {k['load_s']:12.2f} {h['load_s']:12.2f} {k['load_s'] / h['load_s']:7.2f}")
-    print(f"{'file MiB':12} {k['file_bytes'] * mb:12.1f} {h['file_bytes'] * mb:12.1f}")
-    print(f"{'load peak MiB':12} {k['peak_growth'] * mb:12.1f} {h['peak_growth'] * mb:12.1f}")
-    print(f"{'store MiB':12} {k['final_growth'] * mb:12.1f} {h['final_growth'] * mb:12.1f}")
+    print(f"{args.points:,} x 128: save and load, karnoxel vs hnswlib (M 16, ef_construction 64); "
+          f"load: median of {args.rounds} alternating rounds, fresh process each")
+    print(f"{'':14} {'karnoxel':>12} {'hnswlib':>12} {'ratio':>7}")
+    print(f"{'save s':14} {k['save_s']:12.2f} {h['save_s']:12.2f} {k['save_s'] / h['save_s']:7.2f}")
+    print(f"{'load s':14} {k['load_s']:12.2f} {h['load_s']:12.2f} {k['load_s'] / h['load_s']:7.2f}")
+    print(f"{'file MiB':14} {k['file_bytes'] * mb:12.1f} {h['file_bytes'] * mb:12.1f}")
+    print(f"{'load peak MiB':14} {k['peak_growth'] * mb:12.1f} {h['peak_growth'] * mb:12.1f}")
+    print(f"{'store MiB':14} {k['final_growth'] * mb:12.1f} {h['final_growth'] * mb:12.1f}")
     budget = k["file_bytes"] + k["final_growth"]
     print(f"karnoxel load peak {k['peak_growth'] * mb:.1f} MiB vs budget image + store {budget * mb:.1f} MiB: "
           f"{'within' if k['peak_growth'] <= budget else 'OVER'}")

@@ -8,16 +8,20 @@ against an exact numpy oracle (before and after the re-upserts), the
 snapshot size, the peak resident memory, and the store's memory per point
 against the 4*D bytes of its raw vectors.
 
-    python bench/soak.py [--points 1000000] [--dim 128] [--workdir /tmp]
+    python bench/soak.py --quick                   # 100,000 points
+    python bench/soak.py [--points 1000000] [--dim 128] [--workdir DIR]
 
 Run by hand on an otherwise idle machine; nothing here runs in CI.
 """
 
-import argparse
 import os
-import resource
 import sys
+import tempfile
 import time
+from pathlib import Path
+
+if __package__ in (None, ""):  # run as `python bench/soak.py`
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 import numpy as np
 
@@ -28,15 +32,9 @@ except ImportError:  # progress is optional
         return iterable
 
 import karnoxel
-
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def peak():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+from bench.common import parser as make_parser
+from bench.common import peak_bytes as peak
+from bench.common import rss_bytes as rss
 
 
 def exact_top10(x, queries):
@@ -69,13 +67,13 @@ class Step:
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--points", type=int, default=1_000_000)
+    parser = make_parser(__doc__)
+    parser.add_argument("--points", type=int, help="default 1,000,000 (quick 100,000)")
     parser.add_argument("--dim", type=int, default=128)
     parser.add_argument("--queries", type=int, default=1000)
-    parser.add_argument("--workdir", default="/tmp")
+    parser.add_argument("--workdir", default=tempfile.gettempdir())
     args = parser.parse_args()
-    n, d = args.points, args.dim
+    n, d = args.points or (100_000 if args.quick else 1_000_000), args.dim
 
     rng = np.random.default_rng(2026)
     clusters = max(100, n // 1000)

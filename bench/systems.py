@@ -12,21 +12,26 @@
     tenant_searcher(name, ids, k)    one-query search limited to one tenant
     save(path) / load(path)          snapshots (raise Unsupported when absent)
 
-Point ids are row numbers. Metric "l2" is Euclidean distance; "cosine" is
-served by the peers as inner product on the (already normalized) data.
+Point ids are row numbers. Every system indexes the dataset's own metric:
+"l2" Euclidean distance (hnswlib 'l2', faiss METRIC_L2, usearch 'l2sq'),
+"dot" inner product (hnswlib 'ip', faiss METRIC_INNER_PRODUCT, usearch 'ip'),
+and "cosine", whose datasets are L2-normalized, as inner product by the peers.
+
+Breadth: set_ef(None) is each system's default operating point (karnoxel a
+search for k results; the peers ef 32, the breadth karnoxel's default is held
+against).
 """
 
-import os
-
 import numpy as np
+
+from bench import common
+from bench.common import DEFAULT_EF
+
+cores = common.cores
 
 
 class Unsupported(Exception):
     """The system has no such operation (reported as n/a)."""
-
-
-def cores():
-    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
 
 
 class System:
@@ -77,22 +82,25 @@ class System:
 
 class Karnoxel(System):
     """karnoxel.VectorStorage. There is no way to set the graph's search
-    breadth from Python; it is max(ef_search=32, limit), so `limit` is the
+    breadth from Python; it is max(ef_search, limit), so `limit` is the
     breadth knob: a search for k results at ef asks for max(k, ef) results and
-    keeps the first k."""
+    keeps the first k. At ef None it asks for k: the store's default breadth."""
 
     name = "karnoxel"
     label = "karnoxel"
-    METRICS = {"l2": "euclidean", "cosine": "cosine"}
+    METRICS = {"l2": "euclidean", "cosine": "cosine", "dot": "dot_product"}
 
     def __init__(self):
         import karnoxel
 
         self.module = karnoxel
         self.store = None
-        self.ef = 32
+        self.ef = None
         self.numpy_rows = None
         self.threads = 1
+
+    def limit(self, k):
+        return k if self.ef is None else max(k, self.ef)
 
     def info(self):
         from importlib.metadata import version
@@ -130,8 +138,8 @@ class Karnoxel(System):
 
     def search_one(self, q, k):
         if self.numpy_rows:
-            return self.store.search(q, max(k, self.ef), self.metric)
-        return self.store.search(q.tolist(), max(k, self.ef), self.metric)
+            return self.store.search(q, self.limit(k), self.metric)
+        return self.store.search(q.tolist(), self.limit(k), self.metric)
 
     def ids(self, raw, k):
         return [point for point, _ in raw[:k]]
@@ -140,32 +148,26 @@ class Karnoxel(System):
 
     def search_batch(self, queries, k):
         qs = queries if self.numpy_rows else queries.tolist()
-        return self.store.batch_search(qs, max(k, self.ef), self.metric)
+        return self.store.batch_search(qs, self.limit(k), self.metric)
 
     def batch_ids(self, raw, k):
         return [self.ids(r, k) for r in raw]
 
     def tenant_searcher(self, name, member_ids, k):
-        search, metric, limit = self.store.search, self.metric, max(k, self.ef)
+        search, metric, limit = self.store.search, self.metric, self.limit(k)
         if self.numpy_rows:
             return lambda q: search(q, limit, metric, tenant_id=name)
         return lambda q: search(q.tolist(), limit, metric, tenant_id=name)
 
     def save(self, path):
-        try:
-            self.store.save(str(path))
-        except NotImplementedError as error:
-            raise Unsupported(str(error)) from error
+        self.store.save(str(path))
 
     def load(self, path):
         store = self.module.VectorStorage()
-        try:
-            loaded = store.load(str(path))
-        except NotImplementedError as error:
-            raise Unsupported(str(error)) from error
+        store.load(str(path))
         other = Karnoxel()
         other.__dict__.update(self.__dict__)
-        other.store = loaded if isinstance(loaded, self.module.VectorStorage) else store
+        other.store = store
         return other
 
 
@@ -236,12 +238,12 @@ class Hnswlib(System):
 
         return {"version": version("hnswlib"), "filter": "Python callable (set.__contains__)"}
 
-    def _new(self, points, metric):
+    def _new(self, points, metric, capacity=None):
         self.space = "l2" if metric == "l2" else "ip"
         self.dim = points.shape[1]
         index = self.hnswlib.Index(space=self.space, dim=self.dim)
-        index.init_index(max_elements=len(points), ef_construction=self.ef_construction, M=self.m,
-                         random_seed=100)
+        index.init_index(max_elements=capacity or len(points), ef_construction=self.ef_construction,
+                         M=self.m, random_seed=100)
         return index
 
     def build(self, points, metric, tenants=None):
@@ -256,7 +258,7 @@ class Hnswlib(System):
 
     def set_ef(self, ef):
         self.ef = ef
-        self.index.set_ef(ef)
+        self.index.set_ef(DEFAULT_EF if ef is None else ef)
 
     def search_one(self, q, k):
         return self.index.knn_query(q, k=k, num_threads=1)
@@ -287,8 +289,7 @@ class Hnswlib(System):
         other.__dict__.update(self.__dict__)
         other.index = self.hnswlib.Index(space=self.space, dim=self.dim)
         other.index.load_index(str(path))
-        if self.ef is not None:
-            other.index.set_ef(self.ef)
+        other.index.set_ef(DEFAULT_EF if self.ef is None else self.ef)
         return other
 
 
@@ -329,8 +330,8 @@ class Faiss(System):
             add(points[i:i + 1])
 
     def set_ef(self, ef):
-        self.ef = ef
-        self.index.hnsw.efSearch = ef
+        self.ef = DEFAULT_EF if ef is None else ef
+        self.index.hnsw.efSearch = self.ef
 
     def query_rows(self, queries):
         return [queries[i:i + 1] for i in range(len(queries))]
@@ -403,8 +404,8 @@ class Usearch(System):
             add(i, row, threads=1)
 
     def set_ef(self, ef):
-        self.ef = ef
-        self.index.expansion_search = ef
+        self.ef = DEFAULT_EF if ef is None else ef
+        self.index.expansion_search = self.ef
 
     def search_one(self, q, k):
         return self.index.search(q, k, threads=1)

@@ -18,15 +18,14 @@ import time
 import traceback
 from pathlib import Path
 
-import numpy as np
 from threadpoolctl import threadpool_limits
 
-from bench import datasets, systems
+from bench import common, datasets, systems
+from bench.common import peak_bytes, reset_peak, rss_bytes
 
-EFS = [16, 32, 64, 128, 256]
+EFS = [16, 32, 64, 128, 256, 512]
 K = 10
-K100_EFS = [128, 256]        # breadths at which recall@100 is measured (ef >= 100)
-TENANT_EF = 64
+K100_EFS = [128, 256, 512]   # breadths at which recall@100 is measured (ef >= 100)
 BATCH_CHUNK = 100
 MIN_QUERIES = 50
 SNAPSHOT_CHECK = 50
@@ -36,47 +35,8 @@ def progress(label):
     print(f"@@step {label}", flush=True)
 
 
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def reset_peak():
-    """Resets the kernel's peak resident set (VmHWM) so it covers only what follows."""
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def peak_bytes():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    return None
-
-
 def timed(fn, rows, budget, min_count=MIN_QUERIES):
-    """Calls fn on rows in order, one call per row, until all are done or the
-    budget (seconds) is spent after at least min_count calls."""
-    for q in rows[:5]:
-        fn(q)
-    out = []
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        deadline = start + budget
-        for q in rows:
-            out.append(fn(q))
-            if len(out) >= min_count and time.perf_counter() > deadline:
-                break
-        elapsed = time.perf_counter() - start
-    finally:
-        gc.enable()
-    return out, elapsed
+    return common.run_calls(fn, rows, budget, min_count)
 
 
 def figure(count, seconds, **extra):
@@ -86,6 +46,14 @@ def figure(count, seconds, **extra):
 def measure_single(system, data, budget):
     rows = system.query_rows(data.queries)
     out = {"single": [], "k100": []}
+    if system.sweeps_ef:
+        # The default operating point: karnoxel a plain search for k, the peers ef 32.
+        progress(f"single-thread k={K} default breadth")
+        system.set_ef(None)
+        raw, seconds = timed(lambda q: system.search_one(q, K), rows, budget)
+        found = [system.ids(r, K) for r in raw]
+        out["default"] = figure(len(raw), seconds, ef=None, k=K,
+                                recall10=datasets.recall(found, data.gt[:len(found)], K))
     efs = EFS if system.sweeps_ef else [None]
     for ef in efs:
         progress(f"single-thread k={K} ef={ef or 'exact'}")
@@ -130,22 +98,46 @@ def measure_batch(system, data, budget, threads):
     return results
 
 
-def measure_tenants(system, data, budget):
+def measure_tenants(system, data, budget, per_tenant=None):
+    """Every tenant's recall@10 and rate, and the same system's unfiltered rate at
+    the same breadth (timed before, between and after the tenants; median)."""
     if system.sweeps_ef:
-        system.set_ef(TENANT_EF)
+        system.set_ef(data.tenant_ef)
     rows = system.query_rows(data.queries[:data.tenant_queries])
+    unfiltered = []
+    # Many tenants (the Zipf set has over a hundred) share the time of a few.
+    many = len(data.tenant_names) > 20
+    if per_tenant is None:
+        per_tenant = budget * 20 / len(data.tenant_names) if many else budget
+    # A filter callable walks the whole graph for a tiny tenant (0.1 s a query in hnswlib):
+    # with over a hundred tenants, ten queries each must do.
+    least = 10 if many else MIN_QUERIES
+
+    def reference():
+        raw, seconds = timed(lambda q: system.search_one(q, K), rows, budget)
+        unfiltered.append(len(raw) / seconds)
+
     results = []
-    for tenant in data.tenant_names:
+    reference()
+    for index, tenant in enumerate(data.tenant_names):
         progress(f"tenant {tenant}")
+        if index == len(data.tenant_names) // 2:
+            reference()
         members = data.tenant_members(tenant)
         fn = system.tenant_searcher(tenant, members, K)
-        raw, seconds = timed(fn, rows, budget)
+        raw, seconds = timed(fn, rows, per_tenant, least)
         found = [system.tenant_ids(r, K) for r in raw]
         truth = data.tenant_gt[tenant]
         results.append(figure(len(raw), seconds, tenant=tenant, size=int(len(members)),
-                              ef=TENANT_EF if system.sweeps_ef else None, k=K,
+                              ef=data.tenant_ef if system.sweeps_ef else None, k=K,
                               recall10=datasets.recall(found, truth[:len(found)], K),
-                              empty=sum(1 for f in found if len(f) == 0)))
+                              empty=sum(1 for f in found if len(f) == 0),
+                              short=sum(1 for f in found if len(f) < min(K, len(members)))))
+    reference()
+    rate = common.median(unfiltered)
+    for r in results:
+        r["unfiltered_qps"] = rate
+        r["vs_unfiltered"] = r["qps"] / rate if r["qps"] and rate else None
     return results
 
 
@@ -228,7 +220,7 @@ def main():
     steps = 1 + 1 + 1 + (len(data.tenant_names) if has_tenants else 0)
     if not has_tenants:
         efs = len(EFS) if system.sweeps_ef else 1
-        steps += efs + (len(K100_EFS) if system.sweeps_ef else 1) + efs
+        steps += efs + (len(K100_EFS) if system.sweeps_ef else 1) + efs + (1 if system.sweeps_ef else 0)
     print(f"@@steps {steps}", flush=True)
 
     limiter = threadpool_limits(1)
@@ -239,7 +231,7 @@ def main():
         payloads = [{"tenant_id": names[t]} if t >= 0 else None for t in data.tenant_of.tolist()]
 
     progress("build")
-    gc.collect()
+    common.trim_memory()
     before = rss_bytes()
     peak_reset = reset_peak()
     t = time.perf_counter()
@@ -281,7 +273,7 @@ def main():
         limiter = threadpool_limits(1)
         system.set_threads(1)
         if system.sweeps_ef:
-            system.set_ef(32)
+            system.set_ef(None)
 
     section("snapshot", lambda: measure_snapshot(system, data))
     del system
