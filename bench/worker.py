@@ -18,7 +18,6 @@ import time
 import traceback
 from pathlib import Path
 
-from threadpoolctl import threadpool_limits
 
 from bench import common, datasets, systems
 from bench.common import peak_bytes, reset_peak, rss_bytes
@@ -203,6 +202,8 @@ def measure_per_point(name, data, prefix, metric):
 
 
 def main():
+    from threadpoolctl import threadpool_limits  # a benchmark requirement; the helpers above work without it
+
     parser = argparse.ArgumentParser()
     parser.add_argument("--dataset", required=True)
     parser.add_argument("--system", required=True)
