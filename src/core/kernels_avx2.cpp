@@ -9,8 +9,13 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 
+// Everything defined from here to the matching pop takes the instruction set.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
+#endif
 #include "core/simd_drivers.hpp"
 
 namespace karnoxel::core {
@@ -65,7 +70,11 @@ const FastKernels AVX2_FAST{"avx2", fast_pair<Avx2, 4, false>, fast_pair<Avx2, 4
 
 }  // namespace
 }  // namespace karnoxel::core
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace karnoxel::core {
 namespace {

@@ -16,8 +16,13 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 #include <immintrin.h>
 
+// Everything defined from here to the matching pop takes the instruction set.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f")
+#endif
 #include "core/simd_drivers.hpp"
 
 namespace karnoxel::core {
@@ -78,7 +83,11 @@ const FastKernels AVX512_FAST{"avx512", fast_pair<Avx512, 2, false>, fast_pair<A
 
 }  // namespace
 }  // namespace karnoxel::core
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace karnoxel::core {
 namespace {

@@ -5,7 +5,8 @@
 //   load_first(p, count) (the first count < W floats, zeros after),
 //   store, transpose(Vec[W]) (W rows in, W columns out), sum (horizontal).
 //
-// Include it only inside a `#pragma GCC target` region of a kernel file, after
+// Include it only inside a target region of a kernel file (`#pragma GCC
+// target`, or clang's `#pragma clang attribute push`), after
 // every other header: the templates then take that instruction set, and the
 // anonymous namespace keeps each file's copy to itself, so nothing compiled
 // with wider instructions can be shared with code that runs without them.
