@@ -77,11 +77,6 @@ def test_exact_top_maps_ids_and_caps_k_at_the_point_count():
     np.testing.assert_array_equal(got[:, 0], ids)    # each point is its own nearest
 
 
-def test_exact_top_refuses_an_unknown_metric():
-    with pytest.raises(ValueError):
-        datasets.exact_top(np.ones((3, 2)), np.ones((1, 2)), "manhattan")
-
-
 # ---------------------------------------------------------------- recall
 
 def test_recall_counts_overlap_of_the_first_k():
@@ -128,28 +123,7 @@ def test_equal_recall_ratio_and_levels_only_one_side_reaches():
     assert common.summarize_ratios(common.equal_recall([(0.5, 10)], [(0.6, 10)])) == "no common recall level"
 
 
-def test_alternate_switches_the_order_every_round():
-    calls = []
-    out = common.alternate({"a": lambda: calls.append("a") or 1, "b": lambda: calls.append("b") or 2}, 3)
-    assert calls == ["a", "b", "b", "a", "a", "b"]
-    assert out == {"a": [1, 1, 1], "b": [2, 2, 2]}
-
-
-@pytest.mark.parametrize("p,expected", [(50, 50), (99, 99), (100, 100), (1, 1), (0, 1)])
-def test_percentile_is_nearest_rank(p, expected):
-    assert common.percentile(list(range(100, 0, -1)), p) == expected
-
-
 # ---------------------------------------------------------------- datasets
-
-def test_tenant_shares_and_single_points():
-    names, tenant_of = datasets.assign_tenants(20_000, seed=3)
-    sizes = {name: int((tenant_of == i).sum()) for i, name in enumerate(names)}
-    assert sizes["share-50"] == 10_000 and sizes["share-20"] == 4_000 and sizes["share-5"] == 1_000
-    assert sizes["share-1"] == 200 and sizes["share-0.1"] == 20
-    assert [sizes[f"single-{i}"] for i in range(1, datasets.SINGLE_TENANTS + 1)] == [1] * datasets.SINGLE_TENANTS
-    assert (tenant_of < 0).sum() == 20_000 - sum(sizes.values())
-
 
 def test_zipf_tenants_run_from_half_the_points_down_to_two():
     n = 100_000
@@ -221,13 +195,6 @@ def test_zipf_tenant_dataset_has_ground_truth_within_each_tenant(tiny_sets):
         assert truth.shape == (10, min(100, len(members)))
         assert set(truth.ravel().tolist()) <= set(members.tolist())
     assert data.describe()["tenants"][data.tenant_names[0]] == 150
-
-
-def test_default_names_grow_with_the_mode():
-    quick, full, long = (datasets.default_names(m) for m in datasets.MODES)
-    assert set(quick) < set(full) < set(long)
-    assert "clustered-128-1m" in long and "clustered-128-1m" not in full
-    assert "text-384-200k" in full and "text-384-200k" not in quick
 
 
 # ---------------------------------------------------------------- the text pool
