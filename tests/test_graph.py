@@ -89,7 +89,8 @@ class TestRecall:
 def structure_problems(image):
     """Every way a graph image can be malformed, as a list of strings."""
     problems = []
-    caps = [2 * image.m] + [image.m] * 15
+    m = min(max(image.m, 2), 16)  # the store's bounds on list sizes
+    caps = [2 * m] + [m] * 15
     if set(image.nodes) != set(image.points):
         problems.append("nodes and points differ")
     for key, node in image.nodes.items():
@@ -144,6 +145,33 @@ class TestStructure:
             missed = [k for k in list(current)[::10]
                       if k not in {h[0] for h in store.search(current[k].tolist(), 10, "l2")}]
             assert len(missed) <= 2, missed
+
+    @pytest.mark.parametrize("seed", range(6))
+    def test_tiny_lists_keep_every_node_reachable(self, tmp_path, monkeypatch, seed):
+        # Lists of two and four links fill with a node's own children: an
+        # insertion or removal whose neighbours cannot adopt a node must
+        # still find it a parent, and a search for every point must get them
+        # all even from a corner of the graph the descent ends in.
+        monkeypatch.setenv("KARNOXEL_SEED", str(seed))
+        rng = np.random.default_rng(seed)
+        rows, moves = embedded(rng, [700, 200], 6, 12, intrinsic=4)
+        path = tmp_path / "tiny.snap"
+        path.write_bytes(write(Image(m=1, ef_construction=0, ef_search=4)))
+        store = VectorStorage()
+        store.load(str(path))
+        for i, row in enumerate(rows):
+            store.upsert(i, row.tolist(), None)
+        for step, vector in enumerate(moves):
+            key = int(rng.integers(0, len(rows)))
+            store.upsert(key, [] if step % 4 == 0 else vector.tolist(), None)
+        image = snapshot(store, tmp_path)
+        held = {k for k, point in image.points.items() if point[1]}  # an empty vector leaves the graph
+        assert set(image.nodes) == held
+        image.points = {k: image.points[k] for k in held}
+        assert structure_problems(image) == []
+        count = len(held)
+        for q in moves[:20]:
+            assert len(store.search(q.tolist(), count + 5, "l2")) == count
 
     def test_payload_only_update_leaves_the_graph(self, corpus, tmp_path):
         rows, _, _ = corpus

@@ -144,6 +144,30 @@ bool add_link(HNSWIndex& index, RowStore& rows, std::uint32_t node, std::uint32_
     return listed;
 }
 
+// Some node of the tree below `start` can adopt `target`: a node with fewer
+// children than its list holds always can (the target takes a non-child's
+// place), and a leaf has none. So descend from `start` to the child nearest
+// the target until one adopts it. `start` must lie in the tree (or be the
+// entry) and outside the target's own subtree, so no cycle forms.
+void adopt_below(HNSWIndex& index, RowStore& rows, std::uint32_t start, std::uint32_t target, Scratch& scratch) {
+    const Probe from_target = probe_for_row(rows, target);
+    std::uint32_t n = start;
+    for (std::size_t steps = 0; n != NO_ROW && steps <= index.node_count; ++steps) {
+        if (add_link(index, rows, n, target, 0, scratch) || !needs_parent(index, target)) return;
+        std::uint32_t next = NO_ROW;
+        float next_d = INF;
+        for (std::uint32_t c : index.neighbors(rows, n, 0)) {
+            if (c == target || !is_node(index, c) || index.parent0[c] != n) continue;
+            const float d = from_target.to(c);
+            if (next == NO_ROW || d < next_d) {
+                next = c;
+                next_d = d;
+            }
+        }
+        n = next;
+    }
+}
+
 // Node n's list on a layer names `gone`: swap that entry for the nearest of
 // `candidates` (rows valid on the layer) that n lacks, or drop it when there
 // is none. Keeps n's degree and its neighbourhood connected.
@@ -199,9 +223,10 @@ bool descends_from(const HNSWIndex& index, std::uint32_t row, std::uint32_t ance
 
 // Finds a new parent for a node whose parent was removed: first the removed
 // node's ancestors (never in the orphan's own subtree), then the orphan's
-// own neighbours outside its subtree. Gives up quietly if every candidate's
-// list is full of its own children; a later link then adopts it.
+// own neighbours outside its subtree; if every one of those lists is full of
+// its own children, a node below the removed node's parent.
 void adopt_orphan(HNSWIndex& index, RowStore& rows, std::uint32_t orphan, std::uint32_t ancestor, Scratch& scratch) {
+    const std::uint32_t first_ancestor = ancestor;
     constexpr int MAX_ANCESTORS = 8;
     for (int tried = 0; ancestor != NO_ROW && tried < MAX_ANCESTORS; ++tried, ancestor = index.parent0[ancestor]) {
         add_link(index, rows, ancestor, orphan, 0, scratch);
@@ -212,22 +237,31 @@ void adopt_orphan(HNSWIndex& index, RowStore& rows, std::uint32_t orphan, std::u
         const std::uint32_t c = list[i];
         if (is_node(index, c) && !descends_from(index, c, orphan)) add_link(index, rows, c, orphan, 0, scratch);
     }
+    if (needs_parent(index, orphan)) adopt_below(index, rows, first_ancestor, orphan, scratch);
 }
 
 // After the entry point was removed: the tree is formed anew from the new
 // entry, and nodes it no longer reaches are adopted by a reached neighbour
-// (and the nodes behind them reached in turn), until nothing changes.
+// (and the nodes behind them reached in turn). When a whole pass adopts
+// nothing (every reached neighbour is full of its own children), the next
+// unreached node is adopted below the entry.
 void regrow_parents(HNSWIndex& index, RowStore& rows, Scratch& scratch) {
     std::vector<std::uint32_t>& queue = scratch.queue;
     std::size_t reached = assign_parents(index, rows, queue);
     auto is_reached = [&](std::uint32_t r) { return r == index.entry_row || index.parent0[r] != NO_ROW; };
-    for (bool progress = true; progress && reached < index.node_count;) {
-        progress = false;
+    bool stalled = false;
+    while (reached < index.node_count) {
+        bool progress = false;
+        bool below = stalled;  // this pass adopts one node below the entry
         for (std::uint32_t x = 0; x < index.levels.size(); ++x) {
             if (!is_node(index, x) || is_reached(x)) continue;
             const auto list = index.neighbors(rows, x, 0);
             for (std::size_t i = 0; i < list.size() && !is_reached(x); ++i) {
                 if (is_node(index, list[i]) && is_reached(list[i])) add_link(index, rows, list[i], x, 0, scratch);
+            }
+            if (!is_reached(x) && below) {
+                adopt_below(index, rows, index.entry_row, x, scratch);
+                below = false;
             }
             if (!is_reached(x)) continue;
             progress = true;
@@ -244,6 +278,8 @@ void regrow_parents(HNSWIndex& index, RowStore& rows, Scratch& scratch) {
                 }
             }
         }
+        if (!progress && stalled) break;  // cannot happen while every node's list holds its children
+        stalled = !progress;
     }
 }
 
@@ -413,11 +449,22 @@ void commit_insert(HNSWIndex& index, RowStore& rows, InsertPlan& plan) noexcept 
     }
     if (plan.relink) repair_old_neighbourhood(index, rows, row, plan.old_links, scratch);
     // No chosen neighbour could adopt the node (their lists are full of
-    // their own children): the nearest node that can make room adopts it.
+    // their own children): the nearest node that can make room adopts it,
+    // else one below the nearest in the tree.
     if (needs_parent(index, row)) {
         for (const Candidate& c : plan.nearest) {
             if (add_link(index, rows, c.row, row, 0, scratch) && !needs_parent(index, row)) break;
         }
+    }
+    if (needs_parent(index, row) && !(!plan.relink && plan.level > index.max_level)) {
+        std::uint32_t start = index.entry_row;
+        for (const Candidate& c : plan.nearest) {
+            if (!plan.relink || !descends_from(index, c.row, row)) {
+                start = c.row;
+                break;
+            }
+        }
+        adopt_below(index, rows, start, row, scratch);
     }
     if (!plan.relink && plan.level > index.max_level) {
         // The new top node becomes the root; the old root hangs below it.

@@ -29,11 +29,15 @@ bool tenant_scan_is_cheaper(std::size_t tenant_points, std::size_t nodes, std::s
 }
 
 // Walks the graph and scores what it finds, with the points of the query's
-// length that the graph cannot hold. False if a filtered walk gave up.
-bool walk(const core::PointTable& table, const HNSWIndex& graph, const GraphQuery& query, ExactScorer& scorer) {
+// length that the graph cannot hold. False if a filtered walk gave up, or if
+// the walk found fewer than `wanted` nodes: every node is reachable from the
+// entry point, but not from every node the descent may end at, and a query
+// must never get fewer hits than the store can give.
+bool walk(const core::PointTable& table, const HNSWIndex& graph, const GraphQuery& query, std::size_t wanted,
+          ExactScorer& scorer) {
     thread_local std::vector<std::uint32_t> found;
     found.clear();
-    if (!search_knn(graph, table.rows, query, found)) return false;
+    if (!search_knn(graph, table.rows, query, found) || found.size() < wanted) return false;
     for (const std::uint32_t row : found) scorer.add(table.rows.slot_of[row], table.rows.vector(row));
     scan_aside(query.query, table, query.tenant, scorer);
     return true;
@@ -61,7 +65,10 @@ std::vector<SearchHit> answer(const core::PointTable& table, const HNSWIndex& gr
     // A filtered walk that has visited as many nodes as the tenant has points
     // costs more than the scan would have: it gives up, and the scan answers.
     const GraphQuery walk_query{query.vector, inv_norm, breadth, tenant, tenant != 0 ? candidates : SIZE_MAX};
-    if (!graph_route || !walk(table, graph, walk_query, scorer)) scan_all(query.vector, table, tenant, scorer);
+    // `candidates` counts a tenant's points kept aside too: a walk that finds
+    // fewer than the limit then falls back to the scan, which is exact.
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(query.limit, candidates));
+    if (!graph_route || !walk(table, graph, walk_query, wanted, scorer)) scan_all(query.vector, table, tenant, scorer);
     scorer.flush();
     return top.finish(table);
 }
