@@ -258,8 +258,10 @@ def test_keyboard_interrupt_leaves_the_store_usable():
         store.upsert(i, v.tolist(), None)
     query = rows[5].tolist()
     for round_, action in enumerate(("search", "batch")):
-        timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
-        timer.start()
+        # Sent by another process, as a terminal's Ctrl-C is: a Python timer
+        # thread could wait a long time for the interpreter lock on a busy
+        # machine while this thread keeps taking it back.
+        timer = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {os.getpid()}"])
         try:
             with pytest.raises(KeyboardInterrupt):
                 deadline = time.monotonic() + 30
@@ -269,7 +271,8 @@ def test_keyboard_interrupt_leaves_the_store_usable():
                     else:
                         store.batch_search([query] * 200, 10, "l2")
         finally:
-            timer.cancel()
+            timer.kill()
+            timer.wait()
         assert store.search(rows[6].tolist(), 1, "l2") == [(6, 0.0)]
         store.upsert(100_000 + round_, query, None)
         assert {h[0] for h in store.search(query, 2 + round_, "l2")} == {5} | {100_000 + r for r in range(round_ + 1)}

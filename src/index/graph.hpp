@@ -68,14 +68,20 @@ struct Scratch {
 // the walks and recomputing its address (a __tls_get_addr call) on every use.
 Scratch& thread_scratch();
 
-// Cosine distances from one vector to the rows, for steering.
+// Distances from one vector to the rows, for steering, smaller is nearer.
+// The graph is built and changed by cosine; a query walks it by its own
+// metric, so that it heads for that metric's neighbours: the negated dot
+// product, or the squared Euclidean distance less the query's own square
+// (|x|^2 - 2 q.x, from the row's inverse norm). All from one fast dot.
 class Probe {
 public:
-    Probe(const RowStore& rows, core::FloatSpan vector, float inv_norm)
+    Probe(const RowStore& rows, core::FloatSpan vector, float inv_norm,
+          core::DistanceMetric metric = core::DistanceMetric::Cosine)
         : dot_(core::fast_kernels().dot),
           q_(vector.data()),
           dim_(rows.dim),
           inv_(inv_norm),
+          metric_(metric),
           words_(rows.words.data()),
           stride_(rows.stride) {}
 
@@ -90,7 +96,17 @@ public:
         const float* v = reinterpret_cast<const float*>(words_ + row * stride_ + RowStore::PREFIX_WORDS);
         const float dot = dot_(q_, v, dim_);
         const float inv_b = v[dim_];  // the inverse norm after the vector: read last, its line is loaded by now
-        const float d = 1.0f - dot * inv_ * inv_b;
+        float d;
+        switch (metric_) {
+            case core::DistanceMetric::DotProduct:
+                d = -dot;
+                break;
+            case core::DistanceMetric::Euclidean:
+                d = 1.0f / (inv_b * inv_b) - 2.0f * dot;
+                break;
+            default:
+                d = 1.0f - dot * inv_ * inv_b;
+        }
         return d == d ? d : core::MAX_DISTANCE;  // NaN steers nowhere
     }
 
@@ -99,6 +115,7 @@ private:
     const float* q_;
     std::uint32_t dim_;
     float inv_;
+    core::DistanceMetric metric_;
     const std::uint32_t* words_;
     std::size_t stride_;
 };

@@ -141,6 +141,7 @@ void build(HNSWIndex& index, core::RowStore& rows, NextBits&& next_bits);
 struct GraphQuery {
     core::FloatSpan query;     // the query vector (length rows.dim)
     float inv_norm;            // 1/|query|, non-zero
+    core::DistanceMetric metric;  // the walk heads for this metric's neighbours
     std::size_t breadth;       // layer-0 result list length
     std::uint32_t tenant;      // keep only nodes of this tenant code; 0: no filter
     std::size_t visit_budget;  // give up after visiting this many nodes (SIZE_MAX: never)

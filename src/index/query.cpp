@@ -64,7 +64,7 @@ std::vector<SearchHit> answer(const core::PointTable& table, const HNSWIndex& gr
         inv_norm != 0.0f && !(tenant != 0 && tenant_scan_is_cheaper(candidates, rows.count, breadth, graph.layer0_cap));
     // A filtered walk that has visited as many nodes as the tenant has points
     // costs more than the scan would have: it gives up, and the scan answers.
-    const GraphQuery walk_query{query.vector, inv_norm, breadth, tenant, tenant != 0 ? candidates : SIZE_MAX};
+    const GraphQuery walk_query{query.vector, inv_norm, query.metric, breadth, tenant, tenant != 0 ? candidates : SIZE_MAX};
     // `candidates` counts a tenant's points kept aside too: a walk that finds
     // fewer than the limit then falls back to the scan, which is exact.
     const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(query.limit, candidates));

@@ -142,7 +142,7 @@ using namespace graph;
 
 bool search_knn(const HNSWIndex& index, const RowStore& rows, const GraphQuery& query,
                 std::vector<std::uint32_t>& out) {
-    const Probe probe(rows, query.query, query.inv_norm);
+    const Probe probe(rows, query.query, query.inv_norm, query.metric);
     std::uint32_t cur = index.entry_row;
     float cur_d = probe.to(cur);
     const std::size_t top = static_cast<std::size_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
