@@ -66,6 +66,32 @@ class TestRecall:
             for q in queries)
         assert found >= 950, found  # of 1000
 
+    @pytest.mark.parametrize("metric", ["dot", "l2"])
+    def test_other_metrics_on_vectors_of_unequal_lengths(self, rng, tmp_path, metric):
+        # Lengths spread tenfold, as raw embeddings' are: a walk must head
+        # for this metric's neighbours (for dot products often the longest
+        # vectors), not cosine's. Also after the longest ones leave or move.
+        rows, queries = embedded(rng, [3000, 100], 24, 30)
+        rows *= np.exp(0.6 * rng.standard_normal((len(rows), 1))).astype(np.float32)
+        store = build(rows)
+
+        def found():
+            return sum(len({h[0] for h in store.search(q.tolist(), 10, metric)}
+                           & set(true_top(rows, q, metric, 10))) for q in queries)
+
+        assert found() >= 950  # of 1000
+        longest = np.argsort(-np.linalg.norm(rows, axis=1))[:100]
+        for i in longest[:50]:  # leave the graph: their vectors become empty
+            store.upsert(int(i), [], None)
+            rows[i] = 0.0
+        for i in longest[50:]:  # shrink
+            rows[i] *= 0.1
+            store.upsert(int(i), rows[i].tolist(), None)
+        for i in rng.choice(len(rows), 30, replace=False):  # grow
+            rows[i] *= 4.0
+            store.upsert(int(i), rows[i].tolist(), None)
+        assert found() >= 950
+
     @pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
     def test_scores_are_exact_and_ordered(self, corpus, metric):
         rows, queries, store = corpus

@@ -251,6 +251,16 @@ def test_hostile_arguments(tmp_path):
 
 
 def test_keyboard_interrupt_leaves_the_store_usable():
+    # Python's own Ctrl-C handler, even where the suite was started with
+    # SIGINT ignored (as a background job of a shell is).
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        run_interrupted_calls()
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def run_interrupted_calls():
     store = VectorStorage()
     rng = np.random.default_rng(8)
     rows = rng.standard_normal((2000, 32)).astype(np.float32)
@@ -481,6 +491,7 @@ def test_fifo_without_a_peer_is_interrupted_by_ctrl_c(tmp_path, method):
         store.upsert(1, [1.0, 2.0], {"tenant_id": "t"})
         store.save(snap)
         before = open(snap, "rb").read()
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with SIGINT ignored
         threading.Timer(0.3, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT)).start()
         try:
             getattr(store, method)(fifo)

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "core/kernels.hpp"
@@ -153,10 +154,15 @@ struct LayerSearch {
     std::size_t visit_budget;  // SIZE_MAX: unlimited
 };
 
-// Best-first search of one layer from `start`. Leaves the results in
-// scratch.results as a max-heap; returns false if the visit budget ran out.
+// Best-first search of one layer from `start` (and from `more_starts`,
+// nodes all). Leaves the results in scratch.results as a max-heap; returns
+// false if the visit budget ran out.
 bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::uint32_t start, float start_d,
-                  const LayerSearch& search, Scratch& scratch);
+                  const LayerSearch& search, Scratch& scratch, std::span<const std::uint32_t> more_starts = {});
+
+// Chooses the hubs anew among all nodes (after a hub left or changed its
+// norm, or when a graph is made from an image).
+void choose_hubs(HNSWIndex& index, const RowStore& rows);
 
 // Gives every node a parent along layer 0, breadth first from the entry
 // point. Returns the number of nodes reached (the entry included).

@@ -144,6 +144,27 @@ bool add_link(HNSWIndex& index, RowStore& rows, std::uint32_t node, std::uint32_
     return listed;
 }
 
+// Whether node a ranks before node b among the hubs: larger norm first.
+bool hub_before(const RowStore& rows, std::uint32_t a, std::uint32_t b) {
+    const float ia = rows.inv_norm(a), ib = rows.inv_norm(b);
+    return ia < ib || (ia == ib && a < b);
+}
+
+// Takes the node among the hubs if its norm is large enough.
+void offer_hub(HNSWIndex& index, const RowStore& rows, std::uint32_t row) {
+    std::size_t at = index.hub_count;
+    if (at == HUBS && !hub_before(rows, row, index.hubs[HUBS - 1])) return;
+    if (at == HUBS) --at;  // the last hub leaves
+    for (; at > 0 && hub_before(rows, row, index.hubs[at - 1]); --at) index.hubs[at] = index.hubs[at - 1];
+    index.hubs[at] = row;
+    index.hub_count = std::min(index.hub_count + 1, HUBS);
+}
+
+bool is_hub(const HNSWIndex& index, std::uint32_t row) {
+    const auto end = index.hubs.begin() + static_cast<std::ptrdiff_t>(index.hub_count);
+    return std::find(index.hubs.begin(), end, row) != end;
+}
+
 // Some node of the tree below `start` can adopt `target`: a node with fewer
 // children than its list holds always can (the target takes a non-child's
 // place), and a leaf has none. So descend from `start` to the child nearest
@@ -377,6 +398,13 @@ void free_node(HNSWIndex& index, RowStore& rows, std::uint32_t row) {
 
 }  // namespace
 
+void graph::choose_hubs(HNSWIndex& index, const RowStore& rows) {
+    index.hub_count = 0;
+    for (std::uint32_t row = 0; row < index.levels.size(); ++row) {
+        if (is_node(index, row)) offer_hub(index, rows, row);
+    }
+}
+
 HNSWIndex::HNSWIndex(std::uint64_t m_, std::uint64_t ef_construction_, std::uint64_t ef_search_)
     : m(m_), ef_construction(ef_construction_), ef_search(ef_search_) {
     upper_cap = static_cast<std::size_t>(std::clamp(m, MIN_LINKS, MAX_LINKS));
@@ -434,6 +462,11 @@ void commit_insert(HNSWIndex& index, RowStore& rows, InsertPlan& plan) noexcept 
     const std::uint32_t row = plan.row;
     resize_nodes(index, rows.size());
     if (!plan.relink) make_node(index, rows, plan);
+    if (plan.relink && is_hub(index, row)) {
+        choose_hubs(index, rows);
+    } else {
+        offer_hub(index, rows, row);
+    }
     if (index.entry_row == NO_ROW) {
         index.entry_row = row;
         index.max_level = plan.level;
@@ -496,6 +529,7 @@ void commit_remove(HNSWIndex& index, RowStore& rows, std::uint32_t row) noexcept
         }
     }
     free_node(index, rows, row);
+    if (is_hub(index, row)) choose_hubs(index, rows);
     if (row != index.entry_row) {
         for (std::uint32_t x : orphans) adopt_orphan(index, rows, x, parent, scratch);
         return;

@@ -44,6 +44,10 @@ inline constexpr std::uint64_t MAX_LINKS = (core::RowStore::PREFIX_WORDS - 1) / 
 // Insertion breadth is at least the list capacity and at most this.
 inline constexpr std::uint64_t MAX_EF_CONSTRUCTION = 4096;
 
+// Nodes of the largest norms kept beside the graph, where dot-product
+// walks also start (they are not part of an image: derived from the rows).
+inline constexpr std::size_t HUBS = 64;
+
 inline constexpr std::uint8_t NO_NODE = 0xFF;           // in `levels`: the row has no node
 inline constexpr std::uint32_t FREE_LIST = UINT32_MAX;  // layer-0 count of a row without a node
 
@@ -78,6 +82,8 @@ struct HNSWIndex {
     std::vector<UpperLists> upper;          // upper-layer lists of the nodes that have them
     std::vector<std::uint32_t> free_upper;  // indexes into `upper` that no node uses
     std::size_t node_count = 0;             // rows with a node
+    std::array<std::uint32_t, HUBS> hubs{};  // the HUBS nodes of largest norm (ties: lower row), largest first
+    std::size_t hub_count = 0;               // entries of `hubs` in use
     std::unique_ptr<RawGraph> raw;          // set: a damaged graph kept only to be saved back
 
     HNSWIndex() : HNSWIndex(DEFAULT_M, DEFAULT_EF_CONSTRUCTION, DEFAULT_EF_SEARCH) {}

@@ -18,6 +18,16 @@ float graph_inv_norm(const core::PointTable& table, const HNSWIndex& graph, core
     return core::inverse_norm(core::fast_kernels().dot(query.data(), query.data(), query.size()));
 }
 
+// The least breadth of a walk. The graph links by cosine; on vectors of
+// unequal lengths the other metrics' neighbours lie in it less tidily, and
+// their walks keep a wider beam to find them as often as cosine's do.
+std::uint64_t least_breadth(std::uint64_t ef_search, core::DistanceMetric metric) {
+    const std::uint64_t widen = metric == core::DistanceMetric::DotProduct  ? 3
+                                : metric == core::DistanceMetric::Euclidean ? 2
+                                                                            : 1;
+    return ef_search > UINT64_MAX / widen ? UINT64_MAX : ef_search * widen;
+}
+
 // A tenant with t of the graph's n nodes is scanned exactly when that is
 // cheaper than a filtered walk. The walk visits about (breadth * list size)
 // nodes per result list filled, n / t times more when only one node in n / t
@@ -55,8 +65,8 @@ std::vector<SearchHit> answer(const core::PointTable& table, const HNSWIndex& gr
     const core::RowStore& rows = table.rows;
     const std::size_t candidates = tenant != 0 ? table.tenants.members[tenant].size() : rows.count;
     const float inv_norm = graph_inv_norm(table, graph, query.vector);
-    const std::size_t breadth =
-        static_cast<std::size_t>(std::min<std::uint64_t>(std::max(graph.ef_search, query.limit), rows.count));
+    const std::size_t breadth = static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::max(least_breadth(graph.ef_search, query.metric), query.limit), rows.count));
 
     TopK top(query.limit, query.metric);
     ExactScorer scorer(query.vector, query.metric, table, top);

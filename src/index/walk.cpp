@@ -49,7 +49,7 @@ void greedy(const HNSWIndex& index, const RowStore& rows, const Probe& probe, st
 // Best-first search of one layer from `start`. Leaves the results in
 // scratch.results as a max-heap; returns false if the visit budget ran out.
 bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::uint32_t start, float start_d,
-                  const LayerSearch& search, Scratch& scratch) {
+                  const LayerSearch& search, Scratch& scratch, std::span<const std::uint32_t> more_starts) {
     scratch.begin(rows.size());
     auto& candidates = scratch.candidates;
     auto& results = scratch.results;
@@ -66,6 +66,21 @@ bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& pro
     visited[start] = epoch;
     candidates.push_back({start_d, start});
     if (keep(start)) results.push_back({start_d, start});
+    for (const std::uint32_t r : more_starts) {
+        if (visited[r] == epoch) continue;
+        visited[r] = epoch;
+        const float d = probe.to(r);
+        candidates.push_back({d, r});
+        std::push_heap(candidates.begin(), candidates.end(), farther);
+        if (keep(r)) {
+            results.push_back({d, r});
+            std::push_heap(results.begin(), results.end(), nearer);
+        }
+    }
+    while (results.size() > search.ef) {
+        std::pop_heap(results.begin(), results.end(), nearer);
+        results.pop_back();
+    }
     float bound = results.size() >= search.ef ? results.front().d : INF;
     std::size_t visits = 1;
     while (!candidates.empty()) {
@@ -142,15 +157,27 @@ using namespace graph;
 
 bool search_knn(const HNSWIndex& index, const RowStore& rows, const GraphQuery& query,
                 std::vector<std::uint32_t>& out) {
+    // The graph links by cosine. A Euclidean query descends the upper layers
+    // by cosine too: their few long links lead to the right direction, where
+    // the search of layer 0 then finds the right lengths (descending by
+    // distance stops early at nodes of about the query's length). A
+    // dot-product query starts layer 0 also from the nodes of largest norm:
+    // long vectors win that metric for many queries, whatever their
+    // direction, and a walk by direction alone rarely reaches them.
     const Probe probe(rows, query.query, query.inv_norm, query.metric);
+    const bool euclidean = query.metric == core::DistanceMetric::Euclidean;
+    const Probe descent(rows, query.query, query.inv_norm, euclidean ? core::DistanceMetric::Cosine : query.metric);
     std::uint32_t cur = index.entry_row;
-    float cur_d = probe.to(cur);
+    float cur_d = descent.to(cur);
     const std::size_t top = static_cast<std::size_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
-    for (std::size_t layer = top; layer >= 1; --layer) greedy(index, rows, probe, layer, cur, cur_d);
+    for (std::size_t layer = top; layer >= 1; --layer) greedy(index, rows, descent, layer, cur, cur_d);
+    if (euclidean) cur_d = probe.to(cur);
 
     Scratch& scratch = thread_scratch();
     const LayerSearch search{std::max<std::size_t>(query.breadth, 1), 0, NO_ROW, query.tenant, query.visit_budget};
-    if (!search_layer(index, rows, probe, cur, cur_d, search, scratch)) return false;
+    std::span<const std::uint32_t> hubs;
+    if (query.metric == core::DistanceMetric::DotProduct) hubs = {index.hubs.data(), index.hub_count};
+    if (!search_layer(index, rows, probe, cur, cur_d, search, scratch, hubs)) return false;
     auto& results = scratch.results;
     std::sort_heap(results.begin(), results.end(), nearer);
     for (const Candidate& c : results) out.push_back(c.row);
