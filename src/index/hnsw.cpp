@@ -429,8 +429,19 @@ void reserve_nodes(HNSWIndex& index, std::size_t rows) {
 
 void plan_insert(HNSWIndex& index, const RowStore& rows, core::FloatSpan vector, float inv_norm, std::uint32_t row,
                  std::uint64_t level_bits, InsertPlan& plan) {
+    prepare_insert(index, rows, row, level_bits, plan);
+    search_insert(index, rows, vector, inv_norm, plan);
+}
+
+void prepare_insert(HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::uint64_t level_bits,
+                    InsertPlan& plan) {
     start_plan(index, rows, row, level_bits, plan);
+}
+
+void search_insert(const HNSWIndex& index, const RowStore& rows, core::FloatSpan vector, float inv_norm,
+                   InsertPlan& plan) {
     if (index.entry_row == NO_ROW || (plan.relink && index.node_count == 1)) return;
+    const std::uint32_t row = plan.row;
 
     Scratch& scratch = thread_scratch();
     const Probe probe(rows, vector, inv_norm);

@@ -129,6 +129,15 @@ struct InsertPlan {
 // (a relinked node's, or one being added by a rebuild), else NO_ROW.
 void plan_insert(HNSWIndex& index, const core::RowStore& rows, core::FloatSpan vector, float inv_norm,
                  std::uint32_t row, std::uint64_t level_bits, InsertPlan& plan);
+// The two halves of plan_insert, for a caller that lets searches in between
+// them: the first makes every room (it may move the graph's arrays, so no
+// one else may look at the graph meanwhile); the second only reads the
+// graph and the rows, so searches may run beside it, provided nothing
+// changes them until the commit.
+void prepare_insert(HNSWIndex& index, const core::RowStore& rows, std::uint32_t row, std::uint64_t level_bits,
+                    InsertPlan& plan);
+void search_insert(const HNSWIndex& index, const core::RowStore& rows, core::FloatSpan vector, float inv_norm,
+                   InsertPlan& plan);
 // Links the node; its row holds the vector by now. Never allocates.
 void commit_insert(HNSWIndex& index, core::RowStore& rows, InsertPlan& plan) noexcept;
 

@@ -9,21 +9,18 @@ struct ForkHandlers {
     static void prepare() {
         pthread_mutex_lock(&mutex);
         for (ForkSafeLocks* s = head; s != nullptr; s = s->next_) {
-            s->first_.lock();
-            s->second_.lock();
+            for (RwLock* lock : s->locks_) lock->lock();
         }
     }
     static void parent() {
         for (ForkSafeLocks* s = head; s != nullptr; s = s->next_) {
-            s->second_.unlock();
-            s->first_.unlock();
+            for (auto lock = s->locks_.rbegin(); lock != s->locks_.rend(); ++lock) (*lock)->unlock();
         }
         pthread_mutex_unlock(&mutex);
     }
     static void child() {
         for (ForkSafeLocks* s = head; s != nullptr; s = s->next_) {
-            s->second_.reset_in_child();
-            s->first_.reset_in_child();
+            for (RwLock* lock : s->locks_) lock->reset_in_child();
         }
         pthread_mutex_init(&mutex, nullptr);
     }
@@ -38,7 +35,7 @@ namespace {
     pthread_atfork(ForkHandlers::prepare, ForkHandlers::parent, ForkHandlers::child);
 }  // namespace
 
-ForkSafeLocks::ForkSafeLocks(RwLock& first, RwLock& second) : first_(first), second_(second) {
+ForkSafeLocks::ForkSafeLocks(std::array<RwLock*, 3> locks) : locks_(locks) {
     pthread_mutex_lock(&ForkHandlers::mutex);
     next_ = ForkHandlers::head;
     if (next_ != nullptr) next_->prev_ = this;

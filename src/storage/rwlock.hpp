@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -54,7 +55,7 @@ using ReadGuard = std::shared_lock<RwLock>;
 using WriteGuard = std::unique_lock<RwLock>;
 
 // Makes fork() safe for every store of the process. Each store registers its
-// two locks; a fork then waits until no thread is inside an operation on any
+// locks, in the order it takes them; a fork then waits until no thread is inside an operation on any
 // store (it takes every store's locks for writing, in a fixed order), so the
 // child inherits every store whole and unlocked, whatever the parent's other
 // threads were doing. Operations never wait for the interpreter while they
@@ -62,15 +63,14 @@ using WriteGuard = std::unique_lock<RwLock>;
 // with them.
 class ForkSafeLocks {
 public:
-    ForkSafeLocks(RwLock& first, RwLock& second);
+    explicit ForkSafeLocks(std::array<RwLock*, 3> locks);
     ~ForkSafeLocks();
     ForkSafeLocks(const ForkSafeLocks&) = delete;
     ForkSafeLocks& operator=(const ForkSafeLocks&) = delete;
 
 private:
     friend struct ForkHandlers;
-    RwLock& first_;
-    RwLock& second_;
+    std::array<RwLock*, 3> locks_;  // in the order the store takes them
     ForkSafeLocks* prev_ = nullptr;  // registry neighbours, guarded by the registry mutex
     ForkSafeLocks* next_ = nullptr;
 };

@@ -53,30 +53,45 @@ void move_rows_if_outnumbered(Segment& segment, std::uint32_t length) {
 }  // namespace
 
 void Segment::upsert(core::Point point) {
-    WriteGuard points_guard(points_lock);
-    WriteGuard index_guard(index_lock);
+    // One writer at a time: from here on only this thread changes the store,
+    // so what it plans stays valid while it lets searches in.
+    WriteGuard writer(writer_lock);
     const core::FloatSpan vector = point.vector;
 
     // Everything that can fail happens first, and changes nothing a reader
     // can see: a graph read from a damaged image is built anew, the table
-    // makes room for the point, the graph plans the node's links.
+    // makes room for the point, the graph makes room for the node's links
+    // (all of which may move memory that searches read: they wait)...
     std::optional<index::HNSWIndex> rebuilt;
-    if (index.raw) {
-        rebuilt.emplace(index.m, index.ef_construction, index.ef_search);
-        index::build(*rebuilt, points.rows, [&] { return draw_level_bits(levels); });
-    }
-    index::HNSWIndex& graph = rebuilt ? *rebuilt : index;
-    core::PutPlan put = core::prepare_put(points, point.id, vector, point.payload.get(), NAN);
-    const bool inserts = put.vector_changed && put.new_row != core::NO_ROW;
-    const bool removes = put.vector_changed && put.old_row != core::NO_ROW && put.new_row != put.old_row;
+    core::PutPlan put;
     index::InsertPlan& insert = thread_insert_plan();
-    if (inserts) {
-        index::plan_insert(graph, points.rows, vector, core::inverse_norm(put.sq_norm), put.new_row, levels.next(),
-                           insert);
+    bool inserts = false;
+    bool removes = false;
+    {
+        WriteGuard points_guard(points_lock);
+        WriteGuard index_guard(index_lock);
+        if (index.raw) {
+            rebuilt.emplace(index.m, index.ef_construction, index.ef_search);
+            index::build(*rebuilt, points.rows, [&] { return draw_level_bits(levels); });
+        }
+        index::HNSWIndex& graph = rebuilt ? *rebuilt : index;
+        put = core::prepare_put(points, point.id, vector, point.payload.get(), NAN);
+        inserts = put.vector_changed && put.new_row != core::NO_ROW;
+        removes = put.vector_changed && put.old_row != core::NO_ROW && put.new_row != put.old_row;
+        if (inserts) index::prepare_insert(graph, points.rows, put.new_row, levels.next(), insert);
+        if (removes) index::plan_remove(graph, put.old_row);
     }
-    if (removes) index::plan_remove(graph, put.old_row);
+    // ... then the graph is searched for the node's neighbours, the longest
+    // part, while searches go on beside it ...
+    if (inserts) {
+        ReadGuard points_guard(points_lock);
+        ReadGuard index_guard(index_lock);
+        index::search_insert(rebuilt ? *rebuilt : index, points.rows, vector, core::inverse_norm(put.sq_norm), insert);
+    }
 
-    // From here on nothing allocates.
+    // ... and the change is made at once. From here on nothing allocates.
+    WriteGuard points_guard(points_lock);
+    WriteGuard index_guard(index_lock);
     if (rebuilt) index = std::move(*rebuilt);
     core::commit_put(points, put, vector, std::move(point.payload));
     if (removes) index::commit_remove(index, points.rows, put.old_row);
@@ -129,6 +144,7 @@ FileOutcome Segment::load_from_disk(const std::string& path, const Interrupt& in
         state = std::move(decoded.value());
     }  // the file's bytes are released before the swap
     {
+        WriteGuard writer(writer_lock);
         WriteGuard points_guard(points_lock);
         WriteGuard index_guard(index_lock);
         std::swap(points, state->points);

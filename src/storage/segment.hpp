@@ -1,6 +1,7 @@
 // The whole state behind one VectorStorage: the point table and the graph,
-// each behind its own reader-writer lock. Locks are always taken points
-// first, index second, and released in the reverse order.
+// each behind its own reader-writer lock, and a lock that lets one writer
+// (an upsert or a load) in at a time. Locks are always taken writer first,
+// then points, then index, and released in the reverse order.
 #pragma once
 
 #include <cstdint>
@@ -31,15 +32,18 @@ struct QueryBatch {
 };
 
 struct Segment {
+    RwLock writer_lock;          // taken (for writing only) by upsert and load, before the others
     mutable RwLock points_lock;  // guards `points`
     core::PointTable points;     // every stored point
     mutable RwLock index_lock;   // guards `index` and `levels`; taken after `points_lock`
     index::HNSWIndex index;      // the graph over the points' rows
     core::LevelSource levels = core::LevelSource::from_environment();  // level draws of new nodes
-    ForkSafeLocks fork_safety{points_lock, index_lock};
+    ForkSafeLocks fork_safety{{&writer_lock, &points_lock, &index_lock}};
 
     // Stores or replaces a point. Never fails on content; may throw
     // std::bad_alloc or std::length_error, and then nothing has changed.
+    // Searches go on while the graph is searched for the new node's
+    // neighbours: only making room and linking hold them out.
     void upsert(core::Point point);
 
     // Answers one query under both read locks.
