@@ -82,7 +82,8 @@ class System:
 
 class Karnoxel(System):
     """karnoxel.VectorStorage. There is no way to set the graph's search
-    breadth from Python; it is max(ef_search, limit), so `limit` is the
+    breadth from Python; it is max(ef_search times 1, 2 or 3 (cosine, Euclidean,
+    dot product), limit), so `limit` is the
     breadth knob: a search for k results at ef asks for max(k, ef) results and
     keeps the first k. At ef None it asks for k: the store's default breadth."""
 
