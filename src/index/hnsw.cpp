@@ -30,15 +30,19 @@ void write_list(HNSWIndex& index, RowStore& rows, std::uint32_t row, std::size_t
 // Keeps a candidate only if it is closer to the base than to every
 // candidate already kept: spreads the links over directions instead of
 // spending them all on one dense cluster. `pool` is sorted nearest first.
+// A pool may hold a node whose vector is not in its row yet (`pending`,
+// reached through `from_pending`, a probe of that vector).
 void select_neighbors(const RowStore& rows, const std::vector<Candidate>& pool, std::size_t limit,
-                      std::vector<Candidate>& chosen) {
+                      std::vector<Candidate>& chosen, std::uint32_t pending = NO_ROW,
+                      const Probe* from_pending = nullptr) {
     chosen.clear();
     for (const Candidate& c : pool) {
         if (chosen.size() >= limit) break;
-        const Probe from_c = probe_for_row(rows, c.row);
+        const Probe from_c = c.row == pending ? *from_pending : probe_for_row(rows, c.row);
         bool diverse = true;
         for (const Candidate& kept : chosen) {
-            if (from_c.to(kept.row) < c.d) {
+            const float d = kept.row == pending ? from_pending->to(c.row) : from_c.to(kept.row);
+            if (d < c.d) {
                 diverse = false;
                 break;
             }
@@ -141,6 +145,58 @@ bool add_link(HNSWIndex& index, RowStore& rows, std::uint32_t node, std::uint32_
         listed = prune_for(index, rows, node, target, layer, adopt, scratch);
     }
     if (adopt && listed) index.parent0[target] = node;
+    return listed;
+}
+
+// Whether a node has a list on an upper layer (read-only twin of upper_list).
+bool has_upper_list(const HNSWIndex& index, std::uint32_t row, std::size_t layer) {
+    const std::uint32_t handle = index.upper_of[row];
+    return handle != 0 && index.upper[handle - 1].layers.size() >= layer;
+}
+
+// What add_link(node, target, layer) would do, worked out without changing
+// anything, while the target's vector is not in its row yet: its distances
+// come from `from_target`. `adopt`: the target has no parent yet. Tells
+// whether the target would be listed.
+bool plan_link(const HNSWIndex& index, const RowStore& rows, std::uint32_t node, std::uint32_t target,
+               std::size_t layer, bool adopt, const Probe& from_target, Scratch& scratch, PlannedLink& out) {
+    out.node = node;
+    out.layer = static_cast<std::uint8_t>(layer);
+    out.changes = false;
+    out.adopts = false;
+    out.list.clear();
+    if (node == target || !is_node(index, node) || (layer > 0 && !has_upper_list(index, node, layer))) return false;
+    std::vector<std::uint32_t>& current = scratch.listed;
+    read_list(index, rows, node, layer, current);
+    if (std::find(current.begin(), current.end(), target) != current.end()) {
+        out.adopts = adopt;
+        return true;
+    }
+    const std::size_t cap = capacity(index, layer);
+    out.changes = true;
+    if (current.size() < cap) {
+        for (std::uint32_t s : current) out.list.push_back({0.0f, s});
+        out.list.push_back({0.0f, target});
+        out.adopts = adopt;
+        return true;
+    }
+    auto& pool = scratch.pool;
+    pool.clear();
+    const Probe from_node = probe_for_row(rows, node);
+    for (std::uint32_t s : current) {
+        if (s != node && is_node(index, s) && !contains(pool, s)) pool.push_back({from_node.to(s), s});
+    }
+    pool.push_back({from_target.to(node), target});
+    std::sort(pool.begin(), pool.end(), nearer);
+    select_neighbors(rows, pool, cap, out.list, target, &from_target);
+    if (layer == 0) {
+        // The target is no node yet (its row may lie beyond the arrays).
+        auto child = [&](std::uint32_t s) { return s != target && index.parent0[s] == node; };
+        include_required(pool, cap, child, out.list);
+        if (adopt) include_required(pool, cap, [&](std::uint32_t s) { return child(s) || s == target; }, out.list);
+    }
+    const bool listed = contains(out.list, target);
+    out.adopts = adopt && listed;
     return listed;
 }
 
@@ -345,6 +401,7 @@ void start_plan(HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::
     }
     plan.nearest.clear();
     plan.old_links.clear();
+    plan.links.clear();
     plan.upper.layers.clear();
     if (!plan.relink && plan.level > 0) {
         plan.upper.layers.resize(plan.level);
@@ -465,12 +522,34 @@ void search_insert(const HNSWIndex& index, const RowStore& rows, core::FloatSpan
         if (layer == 0) break;
     }
     plan.nearest.assign(scratch.results.begin(), scratch.results.end());
-    if (plan.relink) keep_children(index, rows, probe, plan);
+    if (plan.relink) {
+        keep_children(index, rows, probe, plan);
+        return;
+    }
+    // Each chosen neighbour's list after linking to the node; on layer 0 the
+    // first that lists it becomes its parent.
+    plan.planned_at = index.changes;
+    bool has_parent = false;
+    for (std::size_t layer = std::min<std::size_t>(plan.level, top);; --layer) {
+        for (const Candidate& c : plan.chosen[layer]) {
+            plan.links.emplace_back();
+            const bool adopt = layer == 0 && !has_parent;
+            if (plan_link(index, rows, c.row, row, layer, adopt, probe, scratch, plan.links.back()) && adopt) {
+                has_parent = true;
+            }
+        }
+        if (layer == 0) break;
+    }
 }
 
 void commit_insert(HNSWIndex& index, RowStore& rows, InsertPlan& plan) noexcept {
     Scratch& scratch = thread_scratch();
     const std::uint32_t row = plan.row;
+    // The planned lists hold only if nothing changed the graph since (an
+    // upsert that moves a point removes its old node first): else the links
+    // are worked out here.
+    const bool planned = !plan.relink && plan.planned_at == index.changes;
+    ++index.changes;
     resize_nodes(index, rows.size());
     if (!plan.relink) make_node(index, rows, plan);
     if (plan.relink && is_hub(index, row)) {
@@ -488,10 +567,18 @@ void commit_insert(HNSWIndex& index, RowStore& rows, InsertPlan& plan) noexcept 
     const std::size_t top = static_cast<std::size_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
     for (std::size_t layer = std::min<std::size_t>(plan.level, top);; --layer) {
         write_list(index, rows, row, layer, plan.chosen[layer]);
-        for (const Candidate& c : plan.chosen[layer]) add_link(index, rows, c.row, row, layer, scratch);
+        if (!planned) {
+            for (const Candidate& c : plan.chosen[layer]) add_link(index, rows, c.row, row, layer, scratch);
+        }
         if (layer == 0) break;
     }
     if (plan.relink) repair_old_neighbourhood(index, rows, row, plan.old_links, scratch);
+    if (planned) {
+        for (const PlannedLink& link : plan.links) {
+            if (link.changes) write_list(index, rows, link.node, link.layer, link.list);
+            if (link.adopts) index.parent0[row] = link.node;
+        }
+    }
     // No chosen neighbour could adopt the node (their lists are full of
     // their own children): the nearest node that can make room adopts it,
     // else one below the nearest in the tree.
@@ -528,6 +615,7 @@ void plan_remove(HNSWIndex& index, std::uint32_t row) {
 }
 
 void commit_remove(HNSWIndex& index, RowStore& rows, std::uint32_t row) noexcept {
+    ++index.changes;
     Scratch& scratch = thread_scratch();
     const std::uint32_t parent = index.parent0[row];
     unlink_neighbours(index, rows, row, scratch);

@@ -84,6 +84,7 @@ struct HNSWIndex {
     std::size_t node_count = 0;             // rows with a node
     std::array<std::uint32_t, HUBS> hubs{};  // the HUBS nodes of largest norm (ties: lower row), largest first
     std::size_t hub_count = 0;               // entries of `hubs` in use
+    std::uint64_t changes = 0;               // counts commits: tells whether a plan is still current
     std::unique_ptr<RawGraph> raw;          // set: a damaged graph kept only to be saved back
 
     HNSWIndex() : HNSWIndex(DEFAULT_M, DEFAULT_EF_CONSTRUCTION, DEFAULT_EF_SEARCH) {}
@@ -113,6 +114,16 @@ std::uint64_t level_from_bits(std::uint64_t bits, std::uint64_t m);
 // a reader can see.
 void reserve_nodes(HNSWIndex& index, std::size_t rows);
 
+// A neighbour's list after it links to a new node, worked out while the
+// insertion searches, so that making the links is only writing them.
+struct PlannedLink {
+    std::uint32_t node = core::NO_ROW;
+    std::uint8_t layer = 0;
+    bool changes = false;         // `list` replaces the node's list on the layer
+    bool adopts = false;          // the node becomes the new node's parent on layer 0
+    std::vector<Candidate> list;  // nearest first where pruned
+};
+
 // An insertion (or the relinking of a node whose vector changed), planned.
 struct InsertPlan {
     std::uint32_t row = core::NO_ROW;            // the node's row; set before commit_insert
@@ -122,6 +133,8 @@ struct InsertPlan {
     std::vector<Candidate> nearest;              // layer-0 candidates, nearest first
     std::vector<std::uint32_t> old_links;        // a relinked node's layer-0 list before
     UpperLists upper;                            // a new node's upper lists, room reserved
+    std::vector<PlannedLink> links;              // a new node: what linking to it does to each neighbour
+    std::uint64_t planned_at = 0;                // the graph's `changes` when `links` were worked out
 };
 
 // Searches the graph for the neighbours of `vector` (length rows.dim, with
