@@ -86,11 +86,13 @@ public:
           words_(rows.words.data()),
           stride_(rows.stride) {}
 
-    // Prefetches a whole row (its layer-0 list and its vector), so the loads
-    // of several rows overlap.
+    // Prefetches a row's vector and inverse norm (not its list, which a
+    // distance does not need), so the loads of several rows overlap.
     void prefetch(std::uint32_t row) const {
-        const char* start = reinterpret_cast<const char*>(words_ + row * stride_);
-        for (std::size_t offset = 0; offset < stride_ * sizeof(float); offset += 64) __builtin_prefetch(start + offset);
+        const char* start = reinterpret_cast<const char*>(words_ + row * stride_ + RowStore::PREFIX_WORDS);
+        const std::size_t bytes = (stride_ - RowStore::PREFIX_WORDS) * sizeof(float);
+        for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(start + offset);
+        __builtin_prefetch(start + bytes - 1);
     }
 
     float to(std::uint32_t row) const {

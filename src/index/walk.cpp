@@ -88,6 +88,13 @@ bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& pro
         if (c.d > bound) break;
         std::pop_heap(candidates.begin(), candidates.end(), farther);
         candidates.pop_back();
+        // The list of the next node to expand, most likely, loads meanwhile.
+        if (!candidates.empty()) {
+            const char* next = reinterpret_cast<const char*>(rows.prefix(candidates.front().row));
+            for (std::size_t offset = 0; offset < RowStore::PREFIX_WORDS * sizeof(std::uint32_t); offset += 64) {
+                __builtin_prefetch(next + offset);
+            }
+        }
         const auto list = index.neighbors(rows, c.row, search.layer);
         // First the unvisited neighbours, with their rows prefetched together;
         // then their distances.
@@ -107,9 +114,8 @@ bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& pro
             }
             for (std::size_t j = 0; j < count; ++j) {
                 const std::uint32_t n = fresh[j];
-                // A list may name a row whose node is gone. On layer 0 the row's
-                // own prefix says so, in the line just prefetched.
-                if (search.layer == 0 ? rows.prefix(n)[0] == FREE_LIST : !is_node(index, n)) continue;
+                // A list may name a row whose node is gone.
+                if (!is_node(index, n)) continue;
                 const float d = probe.to(n);
                 if (results.size() >= search.ef && !(d < results.front().d)) continue;
                 candidates.push_back({d, n});
