@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -16,14 +17,28 @@ namespace karnoxel::storage {
 // read lock it already holds, which writer preference would deadlock.
 class RwLock {
 public:
-    RwLock() { init(); }
+    // `spins`: whether taking the lock first tries for a while (for locks
+    // held only briefly) before it sleeps.
+    explicit RwLock(bool spins = true) : spins_(spins) { init(); }
     ~RwLock() { pthread_rwlock_destroy(&lock_); }
     RwLock(const RwLock&) = delete;
     RwLock& operator=(const RwLock&) = delete;
 
-    void lock_shared() { check(pthread_rwlock_rdlock(&lock_), "rdlock"); }
+    // Both first try for a short while before they sleep: the sections
+    // these locks guard are short (an upsert's exclusive parts take
+    // microseconds), and waking a sleeping thread costs more than that, on
+    // every search that meets a writer.
+    void lock_shared() {
+        if (!spins_ || !spin([this] { return pthread_rwlock_tryrdlock(&lock_); })) {
+            check(pthread_rwlock_rdlock(&lock_), "rdlock");
+        }
+    }
     void unlock_shared() { check(pthread_rwlock_unlock(&lock_), "unlock"); }
-    void lock() { check(pthread_rwlock_wrlock(&lock_), "wrlock"); }
+    void lock() {
+        if (!spins_ || !spin([this] { return pthread_rwlock_trywrlock(&lock_); })) {
+            check(pthread_rwlock_wrlock(&lock_), "wrlock");
+        }
+    }
     void unlock() { check(pthread_rwlock_unlock(&lock_), "unlock"); }
 
     // In a child process right after fork, which the parent's fork handler
@@ -42,6 +57,19 @@ private:
         check(pthread_rwlock_init(&lock_, &attr), "init");
         pthread_rwlockattr_destroy(&attr);
     }
+    // Tries to take the lock for about 100 microseconds; true once taken.
+    template <class Try>
+    static bool spin(Try&& attempt) {
+        for (int i = 0; i < 4096; ++i) {
+            const int rc = attempt();
+            if (rc == 0) return true;
+            if (rc != EBUSY) check(rc, "trylock");
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+        return false;
+    }
     static void check(int rc, const char* what) {
         if (rc != 0) {
             std::fprintf(stderr, "karnoxel: src/storage/rwlock: pthread_rwlock_%s failed (%d)\n", what, rc);
@@ -49,6 +77,7 @@ private:
         }
     }
     pthread_rwlock_t lock_;
+    bool spins_;
 };
 
 using ReadGuard = std::shared_lock<RwLock>;

@@ -32,7 +32,8 @@ struct QueryBatch {
 };
 
 struct Segment {
-    RwLock writer_lock;          // taken (for writing only) by upsert and load, before the others
+    RwLock writer_lock{false};   // taken (for writing only) by upsert and load, before the others; held
+                                 // for a whole upsert, so a second writer sleeps at once
     mutable RwLock points_lock;  // guards `points`
     core::PointTable points;     // every stored point
     mutable RwLock index_lock;   // guards `index` and `levels`; taken after `points_lock`
