@@ -43,6 +43,7 @@ struct Scratch {
     std::vector<std::uint32_t> links;    // a copy of a removed node's list
     std::vector<std::uint32_t> orphans;  // nodes whose parent was removed
     std::vector<std::uint32_t> queue;    // breadth-first order of the parent tree
+    PlannedLink link;                    // a link being added at a commit
 
     void begin(std::size_t rows) {
         if (visited.size() < rows) visited.resize(rows, 0);
@@ -61,6 +62,7 @@ struct Scratch {
         listed.reserve(room);
         links.reserve(room);
         orphans.reserve(room);
+        link.list.reserve(room);
     }
 };
 

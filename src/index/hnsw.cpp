@@ -84,80 +84,19 @@ bool needs_parent(const HNSWIndex& index, std::uint32_t row) {
     return row != index.entry_row && index.parent0[row] == NO_ROW;
 }
 
-// Appends to a list that has room (layer-0 lists in the row's prefix, upper
-// lists within the room made with them).
-void append_link(HNSWIndex& index, RowStore& rows, std::uint32_t node, std::uint32_t target, std::size_t layer) {
-    if (layer == 0) {
-        std::uint32_t* prefix = rows.prefix(node);
-        prefix[1 + prefix[0]] = target;
-        ++prefix[0];
-    } else {
-        upper_list(index, node, layer)->push_back(target);
-    }
-}
-
-// Rewrites the full list of `node` (read into scratch.listed) from its
-// members and `target` by the selection heuristic; on layer 0 the node's
-// children stay, and the target is kept if it needs a parent and a
-// non-child can make room. Tells whether the target is listed.
-bool prune_for(HNSWIndex& index, RowStore& rows, std::uint32_t node, std::uint32_t target, std::size_t layer,
-               bool adopt, Scratch& scratch) {
-    const std::size_t cap = capacity(index, layer);
-    auto& pool = scratch.pool;
-    pool.clear();
-    const Probe from_node = probe_for_row(rows, node);
-    for (std::uint32_t s : scratch.listed) {
-        if (s != node && is_node(index, s) && !contains(pool, s)) pool.push_back({from_node.to(s), s});
-    }
-    pool.push_back({from_node.to(target), target});
-    std::sort(pool.begin(), pool.end(), nearer);
-    select_neighbors(rows, pool, cap, scratch.chosen);
-    if (layer == 0) {
-        auto child = [&](std::uint32_t s) { return index.parent0[s] == node; };
-        include_required(pool, cap, child, scratch.chosen);
-        if (adopt) {
-            include_required(
-                pool, cap, [&](std::uint32_t s) { return child(s) || s == target; }, scratch.chosen);
-        }
-    }
-    write_list(index, rows, node, layer, scratch.chosen);
-    return contains(scratch.chosen, target);
-}
-
-// Adds the link node -> target on a layer and tells whether the target is
-// listed afterwards. A full list is shrunk with the selection heuristic over
-// its members and the target; on layer 0 the node's children stay, and a
-// target without a parent is kept if any non-child can make room for it (the
-// node then becomes its parent).
-bool add_link(HNSWIndex& index, RowStore& rows, std::uint32_t node, std::uint32_t target, std::size_t layer,
-              Scratch& scratch) {
-    if (node == target || !is_node(index, node) || (layer > 0 && upper_list(index, node, layer) == nullptr)) {
-        return false;
-    }
-    std::vector<std::uint32_t>& current = scratch.listed;
-    read_list(index, rows, node, layer, current);
-    const bool adopt = layer == 0 && needs_parent(index, target);
-    bool listed = std::find(current.begin(), current.end(), target) != current.end();
-    if (!listed && current.size() < capacity(index, layer)) {
-        append_link(index, rows, node, target, layer);
-        listed = true;
-    } else if (!listed) {
-        listed = prune_for(index, rows, node, target, layer, adopt, scratch);
-    }
-    if (adopt && listed) index.parent0[target] = node;
-    return listed;
-}
-
 // Whether a node has a list on an upper layer (read-only twin of upper_list).
 bool has_upper_list(const HNSWIndex& index, std::uint32_t row, std::size_t layer) {
     const std::uint32_t handle = index.upper_of[row];
     return handle != 0 && index.upper[handle - 1].layers.size() >= layer;
 }
 
-// What add_link(node, target, layer) would do, worked out without changing
-// anything, while the target's vector is not in its row yet: its distances
-// come from `from_target`. `adopt`: the target has no parent yet. Tells
-// whether the target would be listed.
+// Works out the link node -> target on a layer without changing anything:
+// the node's list afterwards, and whether it adopts the target (`adopt`:
+// the target has no parent yet). A full list is shrunk with the selection
+// heuristic over its members and the target; on layer 0 the node's children
+// stay, and a target without a parent is kept if any non-child can make room
+// for it. The target's vector need not be in its row yet: its distances
+// come from `from_target`. Tells whether the target would be listed.
 bool plan_link(const HNSWIndex& index, const RowStore& rows, std::uint32_t node, std::uint32_t target,
                std::size_t layer, bool adopt, const Probe& from_target, Scratch& scratch, PlannedLink& out) {
     out.node = node;
@@ -190,13 +129,26 @@ bool plan_link(const HNSWIndex& index, const RowStore& rows, std::uint32_t node,
     std::sort(pool.begin(), pool.end(), nearer);
     select_neighbors(rows, pool, cap, out.list, target, &from_target);
     if (layer == 0) {
-        // The target is no node yet (its row may lie beyond the arrays).
+        // The target may be no node yet (its row may lie beyond the arrays).
         auto child = [&](std::uint32_t s) { return s != target && index.parent0[s] == node; };
         include_required(pool, cap, child, out.list);
         if (adopt) include_required(pool, cap, [&](std::uint32_t s) { return child(s) || s == target; }, out.list);
     }
     const bool listed = contains(out.list, target);
     out.adopts = adopt && listed;
+    return listed;
+}
+
+// Adds the link node -> target on a layer (the target a node by now) and
+// tells whether the target is listed afterwards; the node becomes the
+// target's parent if it needed one and listed it.
+bool add_link(HNSWIndex& index, RowStore& rows, std::uint32_t node, std::uint32_t target, std::size_t layer,
+              Scratch& scratch) {
+    PlannedLink& link = scratch.link;
+    const bool adopt = layer == 0 && needs_parent(index, target);
+    const bool listed = plan_link(index, rows, node, target, layer, adopt, probe_for_row(rows, target), scratch, link);
+    if (link.changes) write_list(index, rows, node, layer, link.list);
+    if (link.adopts) index.parent0[target] = node;
     return listed;
 }
 
