@@ -63,25 +63,28 @@ bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& pro
     auto keep = [&](std::uint32_t r) {
         return r != search.exclude && (search.tenant == 0 || tenant_of[r] == search.tenant);
     };
+    float bound = INF;
+    // Takes a node to expand later and, if it may be a result, among the
+    // best `ef` results found so far.
+    auto offer = [&](float d, std::uint32_t n) {
+        candidates.push_back({d, n});
+        std::push_heap(candidates.begin(), candidates.end(), farther);
+        if (!keep(n)) return;
+        results.push_back({d, n});
+        std::push_heap(results.begin(), results.end(), nearer);
+        if (results.size() > search.ef) {
+            std::pop_heap(results.begin(), results.end(), nearer);
+            results.pop_back();
+        }
+        if (results.size() >= search.ef) bound = results.front().d;
+    };
     visited[start] = epoch;
-    candidates.push_back({start_d, start});
-    if (keep(start)) results.push_back({start_d, start});
+    offer(start_d, start);
     for (const std::uint32_t r : more_starts) {
         if (visited[r] == epoch) continue;
         visited[r] = epoch;
-        const float d = probe.to(r);
-        candidates.push_back({d, r});
-        std::push_heap(candidates.begin(), candidates.end(), farther);
-        if (keep(r)) {
-            results.push_back({d, r});
-            std::push_heap(results.begin(), results.end(), nearer);
-        }
+        offer(probe.to(r), r);
     }
-    while (results.size() > search.ef) {
-        std::pop_heap(results.begin(), results.end(), nearer);
-        results.pop_back();
-    }
-    float bound = results.size() >= search.ef ? results.front().d : INF;
     std::size_t visits = 1;
     while (!candidates.empty()) {
         const Candidate c = candidates.front();
@@ -118,17 +121,7 @@ bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& pro
                 if (!is_node(index, n)) continue;
                 const float d = probe.to(n);
                 if (results.size() >= search.ef && !(d < results.front().d)) continue;
-                candidates.push_back({d, n});
-                std::push_heap(candidates.begin(), candidates.end(), farther);
-                if (keep(n)) {
-                    results.push_back({d, n});
-                    std::push_heap(results.begin(), results.end(), nearer);
-                    if (results.size() > search.ef) {
-                        std::pop_heap(results.begin(), results.end(), nearer);
-                        results.pop_back();
-                    }
-                    if (results.size() >= search.ef) bound = results.front().d;
-                }
+                offer(d, n);
             }
         }
     }
