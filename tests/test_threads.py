@@ -3,9 +3,11 @@
 import threading
 
 import numpy as np
+import pytest
 
 from karnoxel import VectorStorage
 from conftest import UNDER_TSAN, run_threads
+from snapshot_format import Image, snapshot, write
 
 
 def test_searches_in_parallel_agree(rng):
@@ -28,7 +30,7 @@ def test_searches_in_parallel_agree(rng):
 
 def test_batches_see_one_state_while_another_thread_upserts(rng):
     store = VectorStorage()
-    for i, v in enumerate(rng.standard_normal((600, 16)).astype(np.float32)):
+    for i, v in enumerate(rng.standard_normal((600, 64)).astype(np.float32)):
         store.upsert(i, v, {"tenant_id": "t"} if i % 2 else None)
     query = rng.standard_normal(16).astype(np.float32)
     # Each upsert adds a point nearer to the query than any before it, so
@@ -61,3 +63,89 @@ def test_batches_see_one_state_while_another_thread_upserts(rng):
     queries = [query] + approaching[::100]
     assert store.batch_search(queries, 5, "l2") == [store.search(q, 5, "l2") for q in queries]
     assert store.batch_search(queries, 5, "dot", "t") == [store.search(q, 5, "dot", "t") for q in queries]
+
+
+def layer0_unreachable(image):
+    """Nodes of an image that layer 0 does not reach from the entry point."""
+    seen, stack = {image.entry_point}, [image.entry_point]
+    while stack:
+        for x in image.nodes[stack.pop()].lists[0]:
+            if x not in seen:
+                seen.add(x)
+                stack.append(x)
+    return set(image.nodes) - seen
+
+
+@pytest.mark.parametrize("m", [16, 1])  # 1: lists of 2 and 4 links, full of children at once
+def test_writers_in_parallel_keep_every_point_whole_and_reachable(rng, tmp_path, m):
+    # Four threads upsert at once: mostly new points (they plan their links
+    # beside each other), ids that another thread stores too, points moved
+    # by their own thread, vectors of another length, while a searcher runs.
+    # Afterwards each point holds the vector its last upsert gave it, every
+    # node is reachable on layer 0, and each point is found by its vector.
+    per_thread = 150 if UNDER_TSAN else 2000
+    store = VectorStorage()
+    if m != 16:
+        path = tmp_path / "small-lists.snap"
+        path.write_bytes(write(Image(m=m, ef_construction=0, ef_search=4)))
+        store.load(str(path))
+    for i, v in enumerate(rng.standard_normal((600, 64)).astype(np.float32)):
+        store.upsert(i, v, None)
+    threads = 4
+    shared = list(range(5_000_000, 5_000_040))  # ids every writer stores
+    plans = []
+    for t in range(threads):
+        ids = list(range(100_000 * (t + 1), 100_000 * (t + 1) + per_thread))
+        vectors = rng.standard_normal((per_thread, 64)).astype(np.float32)
+        moves = rng.standard_normal((per_thread // 10, 64)).astype(np.float32)
+        plans.append((ids, vectors, moves, rng.standard_normal((len(shared), 64)).astype(np.float32)))
+    writing = threading.Event()
+    writing.set()
+
+    def writer(t):
+        ids, vectors, moves, shared_vectors = plans[t]
+
+        def run():
+            for k, (i, v) in enumerate(zip(ids, vectors)):
+                store.upsert(i, v, {"tenant_id": f"w{t}"})
+                if k % 10 == 9:  # a point of this thread moves
+                    store.upsert(ids[k - 5], moves[k // 10], None)
+                if k % 25 == 0:
+                    store.upsert(shared[(k // 25) % len(shared)], shared_vectors[(k // 25) % len(shared)], None)
+                if k % 97 == 0:
+                    store.upsert(900_000 + 10_000 * t + k, [1.0, 2.0, 3.0], None)
+        return run
+
+    def searcher():
+        query = rng.standard_normal(64).astype(np.float32)
+        while writing.is_set():
+            hits = store.search(query, 10, "cosine")
+            assert len(hits) == 10 and len({h[0] for h in hits}) == 10
+
+    def writers():
+        try:
+            run_threads([writer(t) for t in range(threads)], timeout=600)
+        finally:
+            writing.clear()
+
+    run_threads([writers, searcher], timeout=660)
+
+    image = snapshot(store, tmp_path)
+    expected = {}
+    for ids, vectors, moves, _ in plans:
+        expected.update(zip(ids, vectors))
+        for k in range(9, len(ids), 10):
+            expected[ids[k - 5]] = moves[k // 10]
+    for i, v in expected.items():
+        assert image.points[i][1] == v.tolist(), i
+    stored_shared = {shared[(k // 25) % len(shared)] for k in range(0, per_thread, 25)}
+    written = {tuple(p[3][j].tolist()) for p in plans for j in range(len(shared))}
+    assert all(tuple(image.points[i][1]) in written for i in stored_shared)
+    assert len(image.points) == 600 + threads * per_thread + len(stored_shared) + sum(
+        len(range(0, per_thread, 97)) for _ in range(threads))
+    assert set(image.nodes) == {k for k, p in image.points.items() if len(p[1]) == 64}
+    assert layer0_unreachable(image) == set()
+    if m == 16:  # lists of 2 and 4 links find little by design
+        sample = list(expected.items())[::7]
+        found = sum(i in {h[0] for h in store.search(v, 10, "l2")} for i, v in sample)
+        assert found >= 0.97 * len(sample)

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -129,15 +130,43 @@ inline Probe probe_for_row(const RowStore& rows, std::uint32_t row) {
     return Probe(rows, {rows.vector(row), rows.dim}, rows.inv_norm(row));
 }
 
+// Upserts of new points search the graph while others commit theirs (see
+// prepare_insert), so the words such a search reads and a commit writes are
+// accessed atomically: a node's level, its layer-0 list, its parent. A
+// commit writes a new node's vector, lists and parent before its level, with
+// release; a walk reads a level with acquire before anything else of the
+// node, so a node it finds is whole. On x86 these are plain moves.
+// Upper-layer lists (std::vector) are read and written under a striped lock.
+
 // Whether a row holds a node. Lists may name rows whose node is gone (a
 // node that left links only to it from the nodes it listed); walks and
 // changes pass over those.
 inline bool is_node(const HNSWIndex& index, std::uint32_t row) {
-    return index.levels[row] != NO_NODE;
+    return __atomic_load_n(index.levels.data() + row, __ATOMIC_ACQUIRE) != NO_NODE;
 }
+inline void set_level(HNSWIndex& index, std::uint32_t row, std::uint8_t level) {
+    __atomic_store_n(index.levels.data() + row, level, __ATOMIC_RELEASE);
+}
+inline std::uint32_t parent_of(const HNSWIndex& index, std::uint32_t row) {
+    return __atomic_load_n(index.parent0.data() + row, __ATOMIC_RELAXED);
+}
+inline void set_parent(HNSWIndex& index, std::uint32_t row, std::uint32_t parent) {
+    __atomic_store_n(index.parent0.data() + row, parent, __ATOMIC_RELAXED);
+}
+
+// The longest list of any layer.
+inline constexpr std::size_t MAX_LIST = RowStore::PREFIX_WORDS - 1;
+
+// Copies a node's list on a layer into `out` (room for MAX_LIST entries);
+// returns its length. Safe while another thread commits.
+std::size_t copy_list(const HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::size_t layer,
+                      std::uint32_t* out);
 
 void read_list(const HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::size_t layer,
                std::vector<std::uint32_t>& out);
+
+// The lock of a row's upper-layer lists (one of a fixed set, shared by rows).
+std::mutex& upper_lists_lock(std::uint32_t row);
 
 std::vector<std::uint32_t>* upper_list(HNSWIndex& index, std::uint32_t row, std::size_t layer);
 

@@ -16,11 +16,14 @@ namespace {
 void write_list(HNSWIndex& index, RowStore& rows, std::uint32_t row, std::size_t layer,
                 const std::vector<Candidate>& list) {
     if (layer == 0) {
+        // Entries first, then the length: a walk beside this sees the old
+        // list, the new one, or a mix of both, never a word half written.
         std::uint32_t* prefix = rows.prefix(row);
-        prefix[0] = static_cast<std::uint32_t>(list.size());
-        for (std::size_t i = 0; i < list.size(); ++i) prefix[1 + i] = list[i].row;
+        for (std::size_t i = 0; i < list.size(); ++i) __atomic_store_n(prefix + 1 + i, list[i].row, __ATOMIC_RELEASE);
+        __atomic_store_n(prefix, static_cast<std::uint32_t>(list.size()), __ATOMIC_RELEASE);
         return;
     }
+    std::lock_guard<std::mutex> guard(upper_lists_lock(row));
     if (auto* target = upper_list(index, row, layer)) {
         target->clear();
         for (const Candidate& c : list) target->push_back(c.row);
@@ -130,7 +133,7 @@ bool plan_link(const HNSWIndex& index, const RowStore& rows, std::uint32_t node,
     select_neighbors(rows, pool, cap, out.list, target, &from_target);
     if (layer == 0) {
         // The target may be no node yet (its row may lie beyond the arrays).
-        auto child = [&](std::uint32_t s) { return s != target && index.parent0[s] == node; };
+        auto child = [&](std::uint32_t s) { return s != target && parent_of(index, s) == node; };
         include_required(pool, cap, child, out.list);
         if (adopt) include_required(pool, cap, [&](std::uint32_t s) { return child(s) || s == target; }, out.list);
     }
@@ -148,8 +151,22 @@ bool add_link(HNSWIndex& index, RowStore& rows, std::uint32_t node, std::uint32_
     const bool adopt = layer == 0 && needs_parent(index, target);
     const bool listed = plan_link(index, rows, node, target, layer, adopt, probe_for_row(rows, target), scratch, link);
     if (link.changes) write_list(index, rows, node, layer, link.list);
-    if (link.adopts) index.parent0[target] = node;
+    if (link.adopts) set_parent(index, target, node);
     return listed;
+}
+
+// Whether a link planned beside other insertions can be made as planned:
+// the node's list is the one the plan was worked out from, and the planned
+// list keeps every child the node has now (another insertion may have made
+// the node a parent without changing its list).
+bool still_holds(const HNSWIndex& index, const RowStore& rows, const PlannedLink& link) {
+    const auto now = index.neighbors(rows, link.node, link.layer);
+    if (!std::equal(now.begin(), now.end(), link.seen.begin(), link.seen.end())) return false;
+    if (link.layer != 0 || !link.changes) return true;
+    for (std::uint32_t s : now) {
+        if (index.parent0[s] == link.node && !contains(link.list, s)) return false;
+    }
+    return true;
 }
 
 // Whether node a ranks before node b among the hubs: larger norm first.
@@ -321,9 +338,8 @@ void resize_nodes(HNSWIndex& index, std::size_t rows) {
 
 void make_node(HNSWIndex& index, RowStore& rows, InsertPlan& plan) {
     const std::uint32_t row = plan.row;
-    index.levels[row] = plan.level;
-    index.parent0[row] = NO_ROW;
-    rows.prefix(row)[0] = 0;
+    set_parent(index, row, NO_ROW);
+    __atomic_store_n(rows.prefix(row), 0u, __ATOMIC_RELEASE);
     if (plan.level > 0) {
         if (!index.free_upper.empty()) {
             const std::uint32_t handle = index.free_upper.back();
@@ -335,15 +351,21 @@ void make_node(HNSWIndex& index, RowStore& rows, InsertPlan& plan) {
             index.upper_of[row] = static_cast<std::uint32_t>(index.upper.size());
         }
     }
+    set_level(index, row, plan.level);  // last: a walk that sees the level sees the rest
     ++index.node_count;
 }
 
 // Resets a plan for the node of `row` (a relinked node keeps its level) and
 // makes every room its commit will need.
-void start_plan(HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::uint64_t level_bits, InsertPlan& plan) {
+void start_plan(HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::uint64_t level_bits, InsertPlan& plan,
+                std::size_t pending) {
     thread_scratch().reserve_changes(index.layer0_cap);
     reserve_nodes(index, rows.size() + 1);
     plan.row = row;
+    plan.entry = index.entry_row;
+    plan.top = static_cast<std::uint8_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
+    plan.planned_at = index.changes;
+    plan.removals_at = index.removals;
     plan.relink = row != NO_ROW && index.has_node(row);
     plan.level = static_cast<std::uint8_t>(plan.relink ? index.levels[row] : level_from_bits(level_bits, index.m));
     plan.chosen.resize(MAX_LAYERS);
@@ -358,7 +380,8 @@ void start_plan(HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::
     if (!plan.relink && plan.level > 0) {
         plan.upper.layers.resize(plan.level);
         for (auto& list : plan.upper.layers) list.reserve(index.upper_cap);
-        if (index.free_upper.empty()) core::reserve_for(index.upper, index.upper.size() + 1);
+        // Free entries may be taken by the other planned insertions first.
+        if (index.free_upper.size() <= pending) core::reserve_for(index.upper, index.upper.size() + pending + 1);
     }
 }
 
@@ -431,32 +454,51 @@ std::uint64_t level_from_bits(std::uint64_t bits, std::uint64_t m) {
 }
 
 void reserve_nodes(HNSWIndex& index, std::size_t rows) {
-    core::reserve_for(index.levels, rows);
-    core::reserve_for(index.parent0, rows);
-    core::reserve_for(index.upper_of, rows);
+    if (index.levels.size() >= rows) return;
+    const std::size_t size = std::max(rows, index.levels.size() + index.levels.size() / 2);
+    core::reserve_for(index.levels, size);
+    core::reserve_for(index.parent0, size);
+    core::reserve_for(index.upper_of, size);
+    index.levels.resize(size, NO_NODE);
+    index.parent0.resize(size, NO_ROW);
+    index.upper_of.resize(size, 0);
 }
 
 void plan_insert(HNSWIndex& index, const RowStore& rows, core::FloatSpan vector, float inv_norm, std::uint32_t row,
                  std::uint64_t level_bits, InsertPlan& plan) {
-    prepare_insert(index, rows, row, level_bits, plan);
+    prepare_insert(index, rows, row, level_bits, plan, 0);
     search_insert(index, rows, vector, inv_norm, plan);
 }
 
 void prepare_insert(HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::uint64_t level_bits,
-                    InsertPlan& plan) {
-    start_plan(index, rows, row, level_bits, plan);
+                    InsertPlan& plan, std::size_t pending) {
+    start_plan(index, rows, row, level_bits, plan, pending);
+}
+
+bool insert_room_ready(const HNSWIndex& index, std::size_t rows, std::size_t pending) {
+    // start_plan's reservations must find room: per-row arrays for one row
+    // more, and an entry of `upper` for every planned node that may need one.
+    const bool upper_ready = index.free_upper.size() > pending || index.upper.capacity() > index.upper.size() + pending;
+    return index.levels.size() >= rows + 1 && upper_ready;
+}
+
+void make_insert_room(HNSWIndex& index, std::size_t rows, std::size_t pending) {
+    reserve_nodes(index, rows + 1);
+    core::reserve_for(index.upper, index.upper.size() + pending + 1);
 }
 
 void search_insert(const HNSWIndex& index, const RowStore& rows, core::FloatSpan vector, float inv_norm,
                    InsertPlan& plan) {
-    if (index.entry_row == NO_ROW || (plan.relink && index.node_count == 1)) return;
+    // What the graph was when the plan was made (a commit beside this may
+    // change the entry point; the old one is still a node).
+    if (plan.entry == NO_ROW || (plan.relink && index.node_count == 1)) return;
     const std::uint32_t row = plan.row;
 
     Scratch& scratch = thread_scratch();
     const Probe probe(rows, vector, inv_norm);
-    std::uint32_t cur = index.entry_row;
+    std::uint32_t cur = plan.entry;
     float cur_d = probe.to(cur);
-    const std::size_t top = static_cast<std::size_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
+    const std::size_t top = plan.top;
     for (std::size_t layer = top; layer > plan.level; --layer) greedy(index, rows, probe, layer, cur, cur_d);
 
     const std::size_t ef = static_cast<std::size_t>(
@@ -480,15 +522,15 @@ void search_insert(const HNSWIndex& index, const RowStore& rows, core::FloatSpan
     }
     // Each chosen neighbour's list after linking to the node; on layer 0 the
     // first that lists it becomes its parent.
-    plan.planned_at = index.changes;
     bool has_parent = false;
     for (std::size_t layer = std::min<std::size_t>(plan.level, top);; --layer) {
         for (const Candidate& c : plan.chosen[layer]) {
-            plan.links.emplace_back();
+            PlannedLink& link = plan.links.emplace_back();
             const bool adopt = layer == 0 && !has_parent;
-            if (plan_link(index, rows, c.row, row, layer, adopt, probe, scratch, plan.links.back()) && adopt) {
-                has_parent = true;
-            }
+            if (plan_link(index, rows, c.row, row, layer, adopt, probe, scratch, link) && adopt) has_parent = true;
+            // The list the plan was worked out from (a commit beside this
+            // one may change it meanwhile: the commit then tells).
+            link.seen.assign(scratch.listed.begin(), scratch.listed.end());
         }
         if (layer == 0) break;
     }
@@ -497,11 +539,16 @@ void search_insert(const HNSWIndex& index, const RowStore& rows, core::FloatSpan
 void commit_insert(HNSWIndex& index, RowStore& rows, InsertPlan& plan) noexcept {
     Scratch& scratch = thread_scratch();
     const std::uint32_t row = plan.row;
-    // The planned lists hold only if nothing changed the graph since (an
-    // upsert that moves a point removes its old node first): else the links
-    // are worked out here.
-    const bool planned = !plan.relink && plan.planned_at == index.changes;
+    // The planned lists were worked out from the graph as it was when the
+    // plan was made. If nothing was committed since, they all hold. If only
+    // insertions were (planned beside this one), a planned list holds where
+    // the neighbour's list is still the one it was worked out from and it
+    // keeps every child the neighbour has now; any other is worked out
+    // here. After a removal or a relink every link is worked out here.
+    const bool all_current = !plan.relink && plan.planned_at == index.changes;
+    const bool use_plan = !plan.relink && plan.removals_at == index.removals;
     ++index.changes;
+    if (plan.relink) ++index.removals;
     resize_nodes(index, rows.size());
     if (!plan.relink) make_node(index, rows, plan);
     if (plan.relink && is_hub(index, row)) {
@@ -519,16 +566,20 @@ void commit_insert(HNSWIndex& index, RowStore& rows, InsertPlan& plan) noexcept 
     const std::size_t top = static_cast<std::size_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
     for (std::size_t layer = std::min<std::size_t>(plan.level, top);; --layer) {
         write_list(index, rows, row, layer, plan.chosen[layer]);
-        if (!planned) {
+        if (!use_plan) {
             for (const Candidate& c : plan.chosen[layer]) add_link(index, rows, c.row, row, layer, scratch);
         }
         if (layer == 0) break;
     }
     if (plan.relink) repair_old_neighbourhood(index, rows, row, plan.old_links, scratch);
-    if (planned) {
+    if (use_plan) {
         for (const PlannedLink& link : plan.links) {
+            if (!all_current && !still_holds(index, rows, link)) {
+                add_link(index, rows, link.node, row, link.layer, scratch);
+                continue;
+            }
             if (link.changes) write_list(index, rows, link.node, link.layer, link.list);
-            if (link.adopts) index.parent0[row] = link.node;
+            if (link.adopts && needs_parent(index, row)) set_parent(index, row, link.node);
         }
     }
     // No chosen neighbour could adopt the node (their lists are full of
@@ -554,7 +605,7 @@ void commit_insert(HNSWIndex& index, RowStore& rows, InsertPlan& plan) noexcept 
         const std::uint32_t old_entry = index.entry_row;
         index.max_level = plan.level;
         index.entry_row = row;
-        index.parent0[row] = NO_ROW;
+        set_parent(index, row, NO_ROW);
         add_link(index, rows, row, old_entry, 0, scratch);
     }
 }
@@ -568,6 +619,7 @@ void plan_remove(HNSWIndex& index, std::uint32_t row) {
 
 void commit_remove(HNSWIndex& index, RowStore& rows, std::uint32_t row) noexcept {
     ++index.changes;
+    ++index.removals;
     Scratch& scratch = thread_scratch();
     const std::uint32_t parent = index.parent0[row];
     unlink_neighbours(index, rows, row, scratch);

@@ -85,6 +85,7 @@ struct HNSWIndex {
     std::array<std::uint32_t, HUBS> hubs{};  // the HUBS nodes of largest norm (ties: lower row), largest first
     std::size_t hub_count = 0;               // entries of `hubs` in use
     std::uint64_t changes = 0;               // counts commits: tells whether a plan is still current
+    std::uint64_t removals = 0;              // counts commits that removed or relinked a node
     std::unique_ptr<RawGraph> raw;          // set: a damaged graph kept only to be saved back
 
     HNSWIndex() : HNSWIndex(DEFAULT_M, DEFAULT_EF_CONSTRUCTION, DEFAULT_EF_SEARCH) {}
@@ -110,8 +111,9 @@ struct HNSWIndex {
 // within the list bounds.
 std::uint64_t level_from_bits(std::uint64_t bits, std::uint64_t m);
 
-// Grows the per-row arrays to cover `rows` rows; may throw, changes nothing
-// a reader can see.
+// Grows the per-row arrays to cover `rows` rows (and some more, so that
+// growing is rare); may throw, changes nothing a reader can see. Their size
+// only changes here, never while rows are added beside a walk.
 void reserve_nodes(HNSWIndex& index, std::size_t rows);
 
 // A neighbour's list after it links to a new node, worked out while the
@@ -122,6 +124,7 @@ struct PlannedLink {
     bool changes = false;         // `list` replaces the node's list on the layer
     bool adopts = false;          // the node becomes the new node's parent on layer 0
     std::vector<Candidate> list;  // nearest first where pruned
+    std::vector<std::uint32_t> seen;  // the node's list on the layer when this was worked out
 };
 
 // An insertion (or the relinking of a node whose vector changed), planned.
@@ -134,7 +137,10 @@ struct InsertPlan {
     std::vector<std::uint32_t> old_links;        // a relinked node's layer-0 list before
     UpperLists upper;                            // a new node's upper lists, room reserved
     std::vector<PlannedLink> links;              // a new node: what linking to it does to each neighbour
-    std::uint64_t planned_at = 0;                // the graph's `changes` when `links` were worked out
+    std::uint32_t entry = core::NO_ROW;          // the graph's entry point when the plan was made
+    std::uint8_t top = 0;                        // its top layer then (at most 15)
+    std::uint64_t planned_at = 0;                // the graph's `changes` when the plan was made
+    std::uint64_t removals_at = 0;               // the graph's `removals` then
 };
 
 // Searches the graph for the neighbours of `vector` (length rows.dim, with
@@ -145,10 +151,21 @@ void plan_insert(HNSWIndex& index, const core::RowStore& rows, core::FloatSpan v
 // The two halves of plan_insert, for a caller that lets searches in between
 // them: the first makes every room (it may move the graph's arrays, so no
 // one else may look at the graph meanwhile); the second only reads the
-// graph and the rows, so searches may run beside it, provided nothing
-// changes them until the commit.
+// graph and the rows, so searches may run beside it.
+//
+// Several insertions of new nodes may be planned at once (each between its
+// prepare and its commit); `pending` counts the others, so the room made
+// covers all of their commits. Each commit then checks every planned list
+// against the neighbour's list of the moment: one that another commit
+// changed meanwhile is worked out again there. Removals and relinks must
+// not run while insertions are planned beside them.
 void prepare_insert(HNSWIndex& index, const core::RowStore& rows, std::uint32_t row, std::uint64_t level_bits,
-                    InsertPlan& plan);
+                    InsertPlan& plan, std::size_t pending = 0);
+// Whether prepare_insert can plan a new node over `rows` rows, with
+// `pending` other insertions planned, without moving the arrays that walks
+// beside it read; make_insert_room makes that room (may throw).
+bool insert_room_ready(const HNSWIndex& index, std::size_t rows, std::size_t pending);
+void make_insert_room(HNSWIndex& index, std::size_t rows, std::size_t pending);
 void search_insert(const HNSWIndex& index, const core::RowStore& rows, core::FloatSpan vector, float inv_norm,
                    InsertPlan& plan);
 // Links the node; its row holds the vector by now. Never allocates.

@@ -13,10 +13,33 @@ __attribute__((noinline)) Scratch& thread_scratch() {
     return scratch;
 }
 
+std::mutex& upper_lists_lock(std::uint32_t row) {
+    static std::mutex locks[64];
+    return locks[row % 64];
+}
+
+std::size_t copy_list(const HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::size_t layer,
+                      std::uint32_t* out) {
+    if (layer == 0) {
+        const std::uint32_t* prefix = rows.prefix(row);
+        const std::uint32_t count = __atomic_load_n(prefix, __ATOMIC_ACQUIRE);
+        if (count == FREE_LIST) return 0;
+        const std::size_t n = std::min<std::size_t>(count, MAX_LIST);
+        for (std::size_t i = 0; i < n; ++i) out[i] = __atomic_load_n(prefix + 1 + i, __ATOMIC_ACQUIRE);
+        return n;
+    }
+    std::lock_guard<std::mutex> guard(upper_lists_lock(row));
+    const auto list = index.neighbors(rows, row, layer);
+    const std::size_t n = std::min(list.size(), MAX_LIST);
+    std::copy_n(list.begin(), n, out);
+    return n;
+}
+
 void read_list(const HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::size_t layer,
                std::vector<std::uint32_t>& out) {
-    const auto list = index.neighbors(rows, row, layer);
-    out.assign(list.begin(), list.end());
+    std::uint32_t list[MAX_LIST];
+    const std::size_t n = copy_list(index, rows, row, layer, list);
+    out.assign(list, list + n);
 }
 
 std::vector<std::uint32_t>* upper_list(HNSWIndex& index, std::uint32_t row, std::size_t layer) {
@@ -30,11 +53,13 @@ std::vector<std::uint32_t>* upper_list(HNSWIndex& index, std::uint32_t row, std:
 // it is strictly nearer.
 void greedy(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::size_t layer, std::uint32_t& cur,
             float& cur_d) {
+    std::uint32_t list[MAX_LIST];
     for (bool moved = true; moved;) {
         moved = false;
-        const auto list = index.neighbors(rows, cur, layer);
-        for (std::uint32_t n : list) probe.prefetch(n);
-        for (std::uint32_t n : list) {
+        const std::size_t count = copy_list(index, rows, cur, layer, list);
+        for (std::size_t i = 0; i < count; ++i) probe.prefetch(list[i]);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t n = list[i];
             if (!is_node(index, n)) continue;
             const float d = probe.to(n);
             if (d < cur_d) {
@@ -50,7 +75,9 @@ void greedy(const HNSWIndex& index, const RowStore& rows, const Probe& probe, st
 // scratch.results as a max-heap; returns false if the visit budget ran out.
 bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::uint32_t start, float start_d,
                   const LayerSearch& search, Scratch& scratch, std::span<const std::uint32_t> more_starts) {
-    scratch.begin(rows.size());
+    // Rows below the graph's per-row arrays: the bound does not move while
+    // another thread adds rows beside this walk.
+    scratch.begin(index.levels.size());
     auto& candidates = scratch.candidates;
     auto& results = scratch.results;
     candidates.clear();
@@ -59,7 +86,7 @@ bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& pro
     // it through its address inside the loop costs a call per neighbour.
     std::uint16_t* const visited = scratch.visited.data();
     const std::uint16_t epoch = scratch.epoch;
-    const std::uint32_t* const tenant_of = rows.tenant.data();
+    const std::uint32_t* const tenant_of = search.tenant == 0 ? nullptr : rows.tenant.data();
     auto keep = [&](std::uint32_t r) {
         return r != search.exclude && (search.tenant == 0 || tenant_of[r] == search.tenant);
     };
@@ -98,7 +125,8 @@ bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& pro
                 __builtin_prefetch(next + offset);
             }
         }
-        const auto list = index.neighbors(rows, c.row, search.layer);
+        std::uint32_t list_words[MAX_LIST];
+        const std::span<const std::uint32_t> list(list_words, copy_list(index, rows, c.row, search.layer, list_words));
         // First the unvisited neighbours, with their rows prefetched together;
         // then their distances.
         constexpr std::size_t CHUNK = 64;

@@ -50,13 +50,94 @@ void move_rows_if_outnumbered(Segment& segment, std::uint32_t length) {
     }
 }
 
+enum class Beside { Done, Alone };
+
+// An upsert of a new point whose vector goes into a row of a sound graph
+// plans beside other such upserts:
+//  1. under the exclusive locks (searches wait) it makes room in the table,
+//     claims its row and draws its level. Arrays that a planning walk reads
+//     never move here: when they are full, the upsert first waits until it
+//     is the only writer and grows them (rarely: they grow geometrically);
+//  2. holding only the writer lock (shared), it walks the graph for its
+//     neighbours and works out their new lists, while searches, other
+//     upserts' walks and their commits go on. Lists, levels and parents are
+//     read and written atomically (see index/graph.hpp), so a walk sees
+//     each list old or new, and each node whole or not at all;
+//  3. under the exclusive locks again it commits: each planned list is
+//     checked against the neighbour's list of the moment and worked out
+//     anew where a commit beside it changed that.
+// Removals, relinks, rebuilds and row moves never overlap these: they run
+// alone, under the writer lock taken exclusively. Tells whether the upsert
+// is done, or must run alone: the point exists already (or another upsert
+// is creating it), the graph is to be rebuilt, or the vector goes aside.
+Beside upsert_beside_others(Segment& segment, core::Point& point, float sq_norm) {
+    core::PointTable& points = segment.points;
+    index::HNSWIndex& index = segment.index;
+    const core::FloatSpan vector = point.vector;
+    core::PutPlan put;
+    index::InsertPlan& insert = thread_insert_plan();
+    ReadGuard writer(segment.writer_lock);
+    for (bool room = true;;) {
+        if (!room) {
+            writer.unlock();
+            {
+                WriteGuard alone(segment.writer_lock);
+                WriteGuard points_guard(segment.points_lock);
+                WriteGuard index_guard(segment.index_lock);
+                core::make_row_room(points);
+                index::make_insert_room(index, points.rows.size() + 1, 0);
+            }
+            writer.lock();
+        }
+        WriteGuard points_guard(segment.points_lock);
+        WriteGuard index_guard(segment.index_lock);
+        if (index.raw || points.rows.dim == 0 || !core::fits_rows(points.rows, vector.size(), sq_norm) ||
+            core::find_slot(points, point.id)) {
+            return Beside::Alone;
+        }
+        room = core::row_room_ready(points) &&
+               index::insert_room_ready(index, points.rows.size() + 1, segment.planned_inserts);
+        if (!room) continue;
+        put = core::prepare_put(points, point.id, vector, point.payload.get(), sq_norm, segment.planned_inserts);
+        core::claim_row(points, put, index::FREE_LIST);
+        try {
+            index::prepare_insert(index, points.rows, put.new_row, draw_level_bits(segment.levels), insert,
+                                  segment.planned_inserts);
+        } catch (...) {
+            core::release_row(points, put);
+            throw;
+        }
+        ++segment.planned_inserts;
+        break;
+    }
+    try {
+        index::search_insert(index, points.rows, vector, core::inverse_norm(sq_norm), insert);
+    } catch (...) {
+        WriteGuard points_guard(segment.points_lock);
+        WriteGuard index_guard(segment.index_lock);
+        core::release_row(points, put);
+        --segment.planned_inserts;
+        throw;
+    }
+    WriteGuard points_guard(segment.points_lock);
+    WriteGuard index_guard(segment.index_lock);
+    core::commit_put(points, put, vector, std::move(point.payload));
+    insert.row = put.new_row;
+    index::commit_insert(index, points.rows, insert);
+    --segment.planned_inserts;
+    return Beside::Done;
+}
+
 }  // namespace
 
 void Segment::upsert(core::Point point) {
-    // One writer at a time: from here on only this thread changes the store,
-    // so what it plans stays valid while it lets searches in.
-    WriteGuard writer(writer_lock);
     const core::FloatSpan vector = point.vector;
+    const float sq_norm = core::sum_squares(vector.data(), vector.size());
+    if (upsert_beside_others(*this, point, sq_norm) == Beside::Done) return;
+
+    // Alone: from here on only this thread changes the store, so what it
+    // plans stays valid while it lets searches in.
+    WriteGuard writer(writer_lock);
 
     // Everything that can fail happens first, and changes nothing a reader
     // can see: a graph read from a damaged image is built anew, the table
@@ -75,7 +156,7 @@ void Segment::upsert(core::Point point) {
             index::build(*rebuilt, points.rows, [&] { return draw_level_bits(levels); });
         }
         index::HNSWIndex& graph = rebuilt ? *rebuilt : index;
-        put = core::prepare_put(points, point.id, vector, point.payload.get(), NAN);
+        put = core::prepare_put(points, point.id, vector, point.payload.get(), sq_norm);
         inserts = put.vector_changed && put.new_row != core::NO_ROW;
         removes = put.vector_changed && put.old_row != core::NO_ROW && put.new_row != put.old_row;
         if (inserts) index::prepare_insert(graph, points.rows, put.new_row, levels.next(), insert);

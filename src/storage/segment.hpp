@@ -32,19 +32,24 @@ struct QueryBatch {
 };
 
 struct Segment {
-    RwLock writer_lock{false};   // taken (for writing only) by upsert and load, before the others; held
-                                 // for a whole upsert, so a second writer sleeps at once
+    // Taken before the others for a whole upsert or load: shared by upserts
+    // of new points, which plan beside each other; exclusive for every other
+    // upsert and for a load, which then run alone.
+    RwLock writer_lock{false};
     mutable RwLock points_lock;  // guards `points`
     core::PointTable points;     // every stored point
     mutable RwLock index_lock;   // guards `index` and `levels`; taken after `points_lock`
     index::HNSWIndex index;      // the graph over the points' rows
     core::LevelSource levels = core::LevelSource::from_environment();  // level draws of new nodes
+    std::size_t planned_inserts = 0;  // new points planned beside each other, not yet committed; guarded
+                                      // by both write locks
     ForkSafeLocks fork_safety{{&writer_lock, &points_lock, &index_lock}};
 
     // Stores or replaces a point. Never fails on content; may throw
     // std::bad_alloc or std::length_error, and then nothing has changed.
     // Searches go on while the graph is searched for the new node's
-    // neighbours: only making room and linking hold them out.
+    // neighbours: only making room and linking hold them out. Upserts of
+    // new points from several threads search the graph at the same time.
     void upsert(core::Point point);
 
     // Answers one query under both read locks.
