@@ -46,13 +46,6 @@ void reserve_row(RowStore& rows, std::size_t stride) {
     reserve_for(rows.tenant, rows.size() + 1);
 }
 
-// Adds a row without a point; within the room reserve_row made.
-void append_row(RowStore& rows) {
-    rows.words.resize((rows.size() + 1) * rows.stride, 0);
-    rows.slot_of.push_back(NO_SLOT);
-    rows.tenant.push_back(0);
-}
-
 // Fills a row with its point's vector and inverse norm; the graph's prefix
 // is left to the graph.
 void write_row(RowStore& rows, std::uint32_t row, FloatSpan vector, float inv_norm) {
@@ -95,7 +88,7 @@ float inverse_norm(float sq_norm) {
 namespace {
 
 // The tenant code of a payload, made (with room in its member list) if new.
-std::uint32_t reserve_tenant(TenantIndex& tenants, const Payload* payload, std::size_t pending) {
+std::uint32_t reserve_tenant(TenantIndex& tenants, const Payload* payload) {
     const auto name = tenant_of(payload);
     if (!name) return 0;
     auto it = tenants.code_of.find(*name);
@@ -106,12 +99,12 @@ std::uint32_t reserve_tenant(TenantIndex& tenants, const Payload* payload, std::
         tenants.members.emplace_back();
     }
     auto& members = tenants.members[it->second];
-    reserve_for(members, members.size() + pending + 1);
+    reserve_for(members, members.size() + 1);
     return it->second;
 }
 
 // Where a changed vector goes (a row, or aside), with the room it needs.
-void plan_place(PointTable& table, PutPlan& plan, FloatSpan vector, std::size_t pending) {
+void plan_place(PointTable& table, PutPlan& plan, FloatSpan vector) {
     const auto len = static_cast<std::uint32_t>(vector.size());
     RowStore& rows = table.rows;
     if (fits_rows(rows, len, plan.sq_norm)) {
@@ -119,10 +112,8 @@ void plan_place(PointTable& table, PutPlan& plan, FloatSpan vector, std::size_t 
             plan.new_row = plan.old_row;
         } else if (!rows.free_rows.empty()) {
             plan.new_row = rows.free_rows.back();
-            reserve_for(rows.free_rows, rows.free_rows.size() + pending);  // room to give claimed rows back
         } else {
             reserve_row(rows, rows.dim == 0 ? row_stride(len) : rows.stride);
-            reserve_for(rows.free_rows, rows.free_rows.size() + pending + 1);  // room to give claimed rows back
             plan.new_row = static_cast<std::uint32_t>(rows.size());
         }
         return;
@@ -166,10 +157,10 @@ void occupy(PointTable& table, PutPlan& plan, FloatSpan vector) {
         rows.dim = len;
         rows.stride = row_stride(len);
     }
-    if (plan.row_claimed) {
-        // claim_row took it already.
-    } else if (row == rows.size()) {
-        append_row(rows);
+    if (row == rows.size()) {
+        rows.words.resize((rows.size() + 1) * rows.stride, 0);  // within the reserved room
+        rows.slot_of.push_back(NO_SLOT);
+        rows.tenant.push_back(0);
     } else if (row != plan.old_row) {
         rows.free_rows.pop_back();  // prepare_put took the last free row
     }
@@ -201,10 +192,10 @@ void change_tenant(PointTable& table, std::uint32_t slot, std::uint32_t old_tena
 }  // namespace
 
 PutPlan prepare_put(PointTable& table, std::uint64_t key, FloatSpan vector, const Payload* payload,
-                    float known_sq_norm, std::size_t pending) {
+                    float known_sq_norm) {
     if (vector.size() > MAX_VECTOR_LENGTH) throw std::length_error("a vector holds at most 4294967294 values");
     PutPlan plan;
-    plan.tenant = reserve_tenant(table.tenants, payload, pending);
+    plan.tenant = reserve_tenant(table.tenants, payload);
     const std::optional<std::uint32_t> existing = find_slot(table, key);
     plan.slot = existing ? *existing : append_slot(table, key);
     plan.created = !existing;
@@ -219,34 +210,19 @@ PutPlan prepare_put(PointTable& table, std::uint64_t key, FloatSpan vector, cons
     }
     // NaN marks "not given" (a real NaN sum is recomputed, to the same NaN).
     plan.sq_norm = known_sq_norm == known_sq_norm ? known_sq_norm : sum_squares(vector.data(), vector.size());
-    plan_place(table, plan, vector, pending);
+    plan_place(table, plan, vector);
     return plan;
 }
 
-void claim_row(PointTable& table, PutPlan& plan, std::uint32_t prefix_mark) noexcept {
-    RowStore& rows = table.rows;
-    if (plan.new_row == rows.size()) {
-        append_row(rows);
-    } else {
-        rows.free_rows.pop_back();  // plan_place chose the last free row
-    }
-    rows.prefix(plan.new_row)[0] = prefix_mark;
-    plan.row_claimed = true;
-}
-
-bool row_room_ready(const PointTable& table) {
+bool row_room_ready(const PointTable& table, std::size_t pending) {
     const RowStore& rows = table.rows;
-    return !rows.free_rows.empty() || rows.words.capacity() >= (rows.size() + 1) * rows.stride;
+    return rows.free_rows.size() > pending || rows.words.capacity() >= (rows.size() + pending + 1) * rows.stride;
 }
 
-void make_row_room(PointTable& table) {
-    if (!row_room_ready(table)) reserve_row(table.rows, table.rows.stride);
-}
-
-void release_row(PointTable& table, PutPlan& plan) noexcept {
-    if (!plan.row_claimed) return;
-    table.rows.free_rows.push_back(plan.new_row);  // room reserved by prepare_put
-    plan.row_claimed = false;
+void make_row_room(PointTable& table, std::size_t pending) {
+    RowStore& rows = table.rows;
+    const std::size_t needed = (rows.size() + pending + 1) * rows.stride;
+    if (rows.words.capacity() < needed) rows.words.reserve(std::max(needed, rows.words.capacity() * 3 / 2));
 }
 
 void commit_put(PointTable& table, PutPlan& plan, FloatSpan vector, std::unique_ptr<Payload> payload) noexcept {

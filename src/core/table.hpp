@@ -158,7 +158,6 @@ struct PutPlan {
     std::uint32_t new_row = NO_ROW;  // the point's row after; NO_ROW when its vector goes aside
     std::uint32_t tenant = 0;        // tenant code after
     float sq_norm = 0.0f;            // the vector's sum of squares
-    bool row_claimed = false;        // new_row was taken by claim_row and is no free row any more
     std::vector<float> aside;        // the vector, when it goes aside
 };
 
@@ -166,26 +165,14 @@ struct PutPlan {
 // or std::length_error (vector too long, table full) and then leaves the
 // table as a reader sees it (a new empty slot or tenant code may remain).
 // `sq_norm` is the vector's sum of squares when known, NaN otherwise.
-// `pending`: how many other planned puts (of new points, each with a
-// claimed row) will commit before or after this one; the room reserved
-// covers them too.
-PutPlan prepare_put(PointTable& table, std::uint64_t key, FloatSpan vector, const Payload* payload, float sq_norm,
-                    std::size_t pending = 0);
+PutPlan prepare_put(PointTable& table, std::uint64_t key, FloatSpan vector, const Payload* payload, float sq_norm);
 
-// Takes the planned new row out of the free rows (or appends it), so that
-// puts planned beside this one get other rows; the row holds no point until
-// the commit. The row's first word is set to `prefix_mark`. Never fails:
-// prepare_put made the room.
-void claim_row(PointTable& table, PutPlan& plan, std::uint32_t prefix_mark) noexcept;
-// Whether a new row can be claimed without moving the rows' memory (a walk
-// may read it meanwhile, without the table's lock); make_row_room makes
-// that room, and may throw std::bad_alloc.
-bool row_room_ready(const PointTable& table);
-void make_row_room(PointTable& table);
-
-// Gives a claimed row back to the free rows, for a put that will not be
-// committed. Never fails: claim_row made the room.
-void release_row(PointTable& table, PutPlan& plan) noexcept;
+// Whether `pending` + 1 puts of new steerable vectors can find rows
+// without moving the rows' memory (walks read it without the table's lock
+// while such puts are planned); make_row_room makes that room, and may
+// throw std::bad_alloc.
+bool row_room_ready(const PointTable& table, std::size_t pending);
+void make_row_room(PointTable& table, std::size_t pending);
 
 // Stores the point as planned. Never allocates.
 void commit_put(PointTable& table, PutPlan& plan, FloatSpan vector, std::unique_ptr<Payload> payload) noexcept;

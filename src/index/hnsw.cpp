@@ -355,12 +355,11 @@ void make_node(HNSWIndex& index, RowStore& rows, InsertPlan& plan) {
     ++index.node_count;
 }
 
-// Resets a plan for the node of `row` (a relinked node keeps its level) and
-// makes every room its commit will need.
-void start_plan(HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::uint64_t level_bits, InsertPlan& plan,
-                std::size_t pending) {
+// Resets a plan for the node of `row` (a relinked node keeps its level;
+// PENDING_ROW for a new node whose row is not known yet). Changes nothing
+// but the plan and the thread's scratch.
+void start_plan(const HNSWIndex& index, std::uint32_t row, std::uint64_t level_bits, InsertPlan& plan) {
     thread_scratch().reserve_changes(index.layer0_cap);
-    reserve_nodes(index, rows.size() + 1);
     plan.row = row;
     plan.entry = index.entry_row;
     plan.top = static_cast<std::uint8_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
@@ -380,8 +379,6 @@ void start_plan(HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::
     if (!plan.relink && plan.level > 0) {
         plan.upper.layers.resize(plan.level);
         for (auto& list : plan.upper.layers) list.reserve(index.upper_cap);
-        // Free entries may be taken by the other planned insertions first.
-        if (index.free_upper.size() <= pending) core::reserve_for(index.upper, index.upper.size() + pending + 1);
     }
 }
 
@@ -466,25 +463,30 @@ void reserve_nodes(HNSWIndex& index, std::size_t rows) {
 
 void plan_insert(HNSWIndex& index, const RowStore& rows, core::FloatSpan vector, float inv_norm, std::uint32_t row,
                  std::uint64_t level_bits, InsertPlan& plan) {
-    prepare_insert(index, rows, row, level_bits, plan, 0);
+    prepare_insert(index, rows, row, level_bits, plan);
     search_insert(index, rows, vector, inv_norm, plan);
 }
 
 void prepare_insert(HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::uint64_t level_bits,
-                    InsertPlan& plan, std::size_t pending) {
-    start_plan(index, rows, row, level_bits, plan, pending);
+                    InsertPlan& plan) {
+    start_plan(index, row, level_bits, plan);
+    make_insert_room(index, rows.size(), 0);
+}
+
+void begin_insert(const HNSWIndex& index, std::uint64_t level_bits, InsertPlan& plan) {
+    start_plan(index, PENDING_ROW, level_bits, plan);
 }
 
 bool insert_room_ready(const HNSWIndex& index, std::size_t rows, std::size_t pending) {
-    // start_plan's reservations must find room: per-row arrays for one row
-    // more, and an entry of `upper` for every planned node that may need one.
+    // Per-row arrays for a row each, and an entry of `upper` for each node
+    // that may need one (free entries may go to the others first).
     const bool upper_ready = index.free_upper.size() > pending || index.upper.capacity() > index.upper.size() + pending;
-    return index.levels.size() >= rows + 1 && upper_ready;
+    return index.levels.size() >= rows + pending + 1 && upper_ready;
 }
 
 void make_insert_room(HNSWIndex& index, std::size_t rows, std::size_t pending) {
-    reserve_nodes(index, rows + 1);
-    core::reserve_for(index.upper, index.upper.size() + pending + 1);
+    reserve_nodes(index, rows + pending + 1);
+    if (index.free_upper.size() <= pending) core::reserve_for(index.upper, index.upper.size() + pending + 1);
 }
 
 void search_insert(const HNSWIndex& index, const RowStore& rows, core::FloatSpan vector, float inv_norm,
@@ -573,10 +575,13 @@ void commit_insert(HNSWIndex& index, RowStore& rows, InsertPlan& plan) noexcept 
     }
     if (plan.relink) repair_old_neighbourhood(index, rows, row, plan.old_links, scratch);
     if (use_plan) {
-        for (const PlannedLink& link : plan.links) {
+        for (PlannedLink& link : plan.links) {
             if (!all_current && !still_holds(index, rows, link)) {
                 add_link(index, rows, link.node, row, link.layer, scratch);
                 continue;
+            }
+            for (Candidate& c : link.list) {
+                if (c.row == PENDING_ROW) c.row = row;  // the node's row, known by now
             }
             if (link.changes) write_list(index, rows, link.node, link.layer, link.list);
             if (link.adopts && needs_parent(index, row)) set_parent(index, row, link.node);

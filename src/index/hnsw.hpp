@@ -50,6 +50,8 @@ inline constexpr std::size_t HUBS = 64;
 
 inline constexpr std::uint8_t NO_NODE = 0xFF;           // in `levels`: the row has no node
 inline constexpr std::uint32_t FREE_LIST = UINT32_MAX;  // layer-0 count of a row without a node
+// In a plan: the row a new node will have, not known until its commit.
+inline constexpr std::uint32_t PENDING_ROW = core::NO_ROW - 1;
 
 struct Candidate {
     float d;            // graph distance
@@ -152,18 +154,21 @@ void plan_insert(HNSWIndex& index, const core::RowStore& rows, core::FloatSpan v
 // them: the first makes every room (it may move the graph's arrays, so no
 // one else may look at the graph meanwhile); the second only reads the
 // graph and the rows, so searches may run beside it.
-//
-// Several insertions of new nodes may be planned at once (each between its
-// prepare and its commit); `pending` counts the others, so the room made
-// covers all of their commits. Each commit then checks every planned list
-// against the neighbour's list of the moment: one that another commit
-// changed meanwhile is worked out again there. Removals and relinks must
-// not run while insertions are planned beside them.
 void prepare_insert(HNSWIndex& index, const core::RowStore& rows, std::uint32_t row, std::uint64_t level_bits,
-                    InsertPlan& plan, std::size_t pending = 0);
-// Whether prepare_insert can plan a new node over `rows` rows, with
-// `pending` other insertions planned, without moving the arrays that walks
-// beside it read; make_insert_room makes that room (may throw).
+                    InsertPlan& plan);
+
+// Insertions of new nodes planned beside each other, and beside the
+// commits of the others: begin_insert starts a plan without changing the
+// graph (the node's row is PENDING_ROW until the commit); search_insert
+// then reads the graph while other threads commit (lists, levels and
+// parents are accessed atomically); commit_insert checks every planned list
+// against the neighbour's list of the moment, and works out anew one that
+// another commit changed meanwhile. The arrays a planning walk reads must
+// not move meanwhile: insert_room_ready tells whether `rows` rows and the
+// nodes of `pending` planned insertions besides this one fit, and
+// make_insert_room (only while no insertion is planned) makes that room.
+// Removals and relinks must not run while insertions are planned.
+void begin_insert(const HNSWIndex& index, std::uint64_t level_bits, InsertPlan& plan);
 bool insert_room_ready(const HNSWIndex& index, std::size_t rows, std::size_t pending);
 void make_insert_room(HNSWIndex& index, std::size_t rows, std::size_t pending);
 void search_insert(const HNSWIndex& index, const core::RowStore& rows, core::FloatSpan vector, float inv_norm,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "parallel/pool.hpp"
@@ -53,78 +54,85 @@ void move_rows_if_outnumbered(Segment& segment, std::uint32_t length) {
 enum class Beside { Done, Alone };
 
 // An upsert of a new point whose vector goes into a row of a sound graph
-// plans beside other such upserts:
-//  1. under the exclusive locks (searches wait) it makes room in the table,
-//     claims its row and draws its level. Arrays that a planning walk reads
-//     never move here: when they are full, the upsert first waits until it
-//     is the only writer and grows them (rarely: they grow geometrically);
+// plans beside other such upserts, and beside searches:
+//  1. holding the read locks, it checks that the point is new (and that no
+//     other upsert plans it), draws its level and notes where walks start.
+//     Arrays that a planning walk reads never move while upserts plan: when
+//     they could not hold every planned node, the upsert first waits until
+//     it is the only writer and grows them (rarely: they grow geometrically);
 //  2. holding only the writer lock (shared), it walks the graph for its
 //     neighbours and works out their new lists, while searches, other
 //     upserts' walks and their commits go on. Lists, levels and parents are
 //     read and written atomically (see index/graph.hpp), so a walk sees
 //     each list old or new, and each node whole or not at all;
-//  3. under the exclusive locks again it commits: each planned list is
-//     checked against the neighbour's list of the moment and worked out
-//     anew where a commit beside it changed that.
+//  3. under the exclusive locks (searches wait, microseconds) it stores the
+//     point and commits the node: each planned list is checked against the
+//     neighbour's list of the moment, and worked out anew where a commit
+//     beside it changed that.
 // Removals, relinks, rebuilds and row moves never overlap these: they run
 // alone, under the writer lock taken exclusively. Tells whether the upsert
 // is done, or must run alone: the point exists already (or another upsert
-// is creating it), the graph is to be rebuilt, or the vector goes aside.
+// plans it), the graph is to be rebuilt, or the vector goes aside.
 Beside upsert_beside_others(Segment& segment, core::Point& point, float sq_norm) {
     core::PointTable& points = segment.points;
     index::HNSWIndex& index = segment.index;
     const core::FloatSpan vector = point.vector;
-    core::PutPlan put;
     index::InsertPlan& insert = thread_insert_plan();
     ReadGuard writer(segment.writer_lock);
-    for (bool room = true;;) {
-        if (!room) {
-            writer.unlock();
-            {
-                WriteGuard alone(segment.writer_lock);
-                WriteGuard points_guard(segment.points_lock);
-                WriteGuard index_guard(segment.index_lock);
-                core::make_row_room(points);
-                index::make_insert_room(index, points.rows.size() + 1, 0);
+    for (;;) {
+        {
+            ReadGuard points_guard(segment.points_lock);
+            ReadGuard index_guard(segment.index_lock);
+            std::lock_guard<std::mutex> planning(segment.planning_lock);
+            auto& planned = segment.planned_ids;
+            if (index.raw || points.rows.dim == 0 || !core::fits_rows(points.rows, vector.size(), sq_norm) ||
+                core::find_slot(points, point.id) || std::find(planned.begin(), planned.end(), point.id) != planned.end()) {
+                return Beside::Alone;
             }
-            writer.lock();
+            const std::size_t others = planned.size();
+            if (core::row_room_ready(points, others) &&
+                index::insert_room_ready(index, points.rows.size(), others)) {
+                index::begin_insert(index, draw_level_bits(segment.levels), insert);
+                planned.push_back(point.id);  // the last step that may fail
+                break;
+            }
         }
-        WriteGuard points_guard(segment.points_lock);
-        WriteGuard index_guard(segment.index_lock);
-        if (index.raw || points.rows.dim == 0 || !core::fits_rows(points.rows, vector.size(), sq_norm) ||
-            core::find_slot(points, point.id)) {
-            return Beside::Alone;
+        // Room for the rows and nodes of every planned upsert, made while
+        // no other upsert plans.
+        writer.unlock();
+        {
+            WriteGuard alone(segment.writer_lock);
+            WriteGuard points_guard(segment.points_lock);
+            WriteGuard index_guard(segment.index_lock);
+            core::make_row_room(points, 0);
+            index::make_insert_room(index, points.rows.size(), 0);
         }
-        room = core::row_room_ready(points) &&
-               index::insert_room_ready(index, points.rows.size() + 1, segment.planned_inserts);
-        if (!room) continue;
-        put = core::prepare_put(points, point.id, vector, point.payload.get(), sq_norm, segment.planned_inserts);
-        core::claim_row(points, put, index::FREE_LIST);
-        try {
-            index::prepare_insert(index, points.rows, put.new_row, draw_level_bits(segment.levels), insert,
-                                  segment.planned_inserts);
-        } catch (...) {
-            core::release_row(points, put);
-            throw;
-        }
-        ++segment.planned_inserts;
-        break;
+        writer.lock();
     }
-    try {
-        index::search_insert(index, points.rows, vector, core::inverse_norm(sq_norm), insert);
-    } catch (...) {
-        WriteGuard points_guard(segment.points_lock);
-        WriteGuard index_guard(segment.index_lock);
-        core::release_row(points, put);
-        --segment.planned_inserts;
-        throw;
-    }
+    // No longer planned once done, whether it succeeds or fails.
+    struct Unplan {
+        Segment& segment;
+        std::uint64_t id;
+        ~Unplan() {
+            std::lock_guard<std::mutex> planning(segment.planning_lock);
+            auto& planned = segment.planned_ids;
+            const auto it = std::find(planned.begin(), planned.end(), id);
+            *it = planned.back();
+            planned.pop_back();
+        }
+    } unplan{segment, point.id};
+
+    index::search_insert(index, points.rows, vector, core::inverse_norm(sq_norm), insert);
+
     WriteGuard points_guard(segment.points_lock);
     WriteGuard index_guard(segment.index_lock);
+    // The room checked when planning holds this point's row and node (every
+    // planner checks room for all that are planned), so the rows and the
+    // per-row arrays do not move here, under the other planners' walks.
+    core::PutPlan put = core::prepare_put(points, point.id, vector, point.payload.get(), sq_norm);
     core::commit_put(points, put, vector, std::move(point.payload));
     insert.row = put.new_row;
     index::commit_insert(index, points.rows, insert);
-    --segment.planned_inserts;
     return Beside::Done;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,11 +39,13 @@ struct Segment {
     RwLock writer_lock{false};
     mutable RwLock points_lock;  // guards `points`
     core::PointTable points;     // every stored point
-    mutable RwLock index_lock;   // guards `index` and `levels`; taken after `points_lock`
+    mutable RwLock index_lock;   // guards `index` and `levels` (see planning_lock); taken after `points_lock`
     index::HNSWIndex index;      // the graph over the points' rows
     core::LevelSource levels = core::LevelSource::from_environment();  // level draws of new nodes
-    std::size_t planned_inserts = 0;  // new points planned beside each other, not yet committed; guarded
-                                      // by both write locks
+    // Upserts planning beside each other (holding the locks above shared)
+    // draw levels and note their ids under this one, taken last.
+    std::mutex planning_lock;
+    std::vector<std::uint64_t> planned_ids;  // ids of the new points planned beside each other
     ForkSafeLocks fork_safety{{&writer_lock, &points_lock, &index_lock}};
 
     // Stores or replaces a point. Never fails on content; may throw
