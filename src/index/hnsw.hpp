@@ -197,11 +197,24 @@ struct GraphQuery {
     std::size_t visit_budget;  // give up after visiting this many nodes (SIZE_MAX: never)
 };
 
+// Where a walk starts: the entry point and its top layer, and for a
+// dot-product walk the hubs. Noted with the graph's read lock held, so a
+// walk can run while commits of new nodes go on.
+struct WalkStart {
+    std::uint32_t entry = core::NO_ROW;
+    std::size_t top = 0;
+    std::array<std::uint32_t, HUBS> hubs{};
+    std::size_t hub_count = 0;
+};
+WalkStart walk_start(const HNSWIndex& index, core::DistanceMetric metric);
+
 // Best-first search: greedy descent to layer 1, then a search of layer 0
 // keeping `breadth` results. With a tenant the walk passes through every
 // node but keeps only the tenant's. Appends the rows found, nearest first,
-// to `out`; returns false if the visit budget ran out.
-bool search_knn(const HNSWIndex& index, const core::RowStore& rows, const GraphQuery& query,
+// to `out`; returns false if the visit budget ran out. Lists and levels are
+// read atomically: commits of new nodes may run meanwhile, provided nothing
+// moves the graph's arrays or removes a node.
+bool search_knn(const HNSWIndex& index, const core::RowStore& rows, const GraphQuery& query, const WalkStart& start,
                 std::vector<std::uint32_t>& out);
 
 // The graph's parameters as an image records them.

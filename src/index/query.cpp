@@ -38,49 +38,89 @@ bool tenant_scan_is_cheaper(std::size_t tenant_points, std::size_t nodes, std::s
     return static_cast<double>(tenant_points) <= 3.0 * walk_visits;
 }
 
-// Walks the graph and scores what it finds, with the points of the query's
-// length that the graph cannot hold. False if a filtered walk gave up, or if
-// the walk found fewer than `wanted` nodes: every node is reachable from the
-// entry point, but not from every node the descent may end at, and a query
-// must never get fewer hits than the store can give.
-bool walk(const core::PointTable& table, const HNSWIndex& graph, const GraphQuery& query, std::size_t wanted,
-          ExactScorer& scorer) {
+Route route(const core::PointTable& table, const HNSWIndex& graph, const Query& query) {
+    Route r;
+    if (query.limit == 0 || table.point_count == 0) {
+        r.empty = true;
+        return r;
+    }
+    if (query.tenant) {
+        r.tenant = table.tenants.find(*query.tenant);
+        if (r.tenant == 0) {
+            r.empty = true;
+            return r;
+        }
+    }
+    const core::RowStore& rows = table.rows;
+    const std::size_t candidates = r.tenant != 0 ? table.tenants.members[r.tenant].size() : rows.count;
+    const float inv_norm = graph_inv_norm(table, graph, query.vector);
+    const std::size_t breadth = static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::max(least_breadth(graph.ef_search, query.metric), query.limit), rows.count));
+    r.graph = inv_norm != 0.0f &&
+              !(r.tenant != 0 && tenant_scan_is_cheaper(candidates, rows.count, breadth, graph.layer0_cap));
+    // A filtered walk that has visited as many nodes as the tenant has points
+    // costs more than the scan would have: it gives up, and the scan answers.
+    r.walk = {query.vector, inv_norm, query.metric, breadth, r.tenant, r.tenant != 0 ? candidates : SIZE_MAX};
+    // `candidates` counts a tenant's points kept aside too: a walk that finds
+    // fewer than the limit then falls back to the scan, which is exact.
+    r.wanted = static_cast<std::size_t>(std::min<std::uint64_t>(query.limit, candidates));
+    return r;
+}
+
+// Scores what a walk found, with the points of the query's length that the
+// graph cannot hold; or, if the walk gave up (a filtered walk) or found
+// fewer than `wanted` nodes, scans exactly: every node is reachable from
+// the entry point, but not from every node the descent may end at, and a
+// query must never get fewer hits than the store can give.
+std::vector<SearchHit> score(const core::PointTable& table, const Query& query, const Route& r, bool walked,
+                             const std::vector<std::uint32_t>& found) {
+    TopK top(query.limit, query.metric);
+    ExactScorer scorer(query.vector, query.metric, table, top);
+    if (walked && found.size() >= r.wanted) {
+        for (const std::uint32_t row : found) scorer.add(table.rows.slot_of[row], table.rows.vector(row));
+        scan_aside(query.vector, table, r.tenant, scorer);
+    } else {
+        scan_all(query.vector, table, r.tenant, scorer);
+    }
+    scorer.flush();
+    return top.finish(table);
+}
+
+std::vector<std::uint32_t>& thread_found() {
     thread_local std::vector<std::uint32_t> found;
-    found.clear();
-    if (!search_knn(graph, table.rows, query, found) || found.size() < wanted) return false;
-    for (const std::uint32_t row : found) scorer.add(table.rows.slot_of[row], table.rows.vector(row));
-    scan_aside(query.query, table, query.tenant, scorer);
-    return true;
+    return found;
 }
 
 }  // namespace
 
 std::vector<SearchHit> answer(const core::PointTable& table, const HNSWIndex& graph, const Query& query) {
-    if (query.limit == 0 || table.point_count == 0) return {};
-    std::uint32_t tenant = 0;
-    if (query.tenant) {
-        tenant = table.tenants.find(*query.tenant);
-        if (tenant == 0) return {};
-    }
-    const core::RowStore& rows = table.rows;
-    const std::size_t candidates = tenant != 0 ? table.tenants.members[tenant].size() : rows.count;
-    const float inv_norm = graph_inv_norm(table, graph, query.vector);
-    const std::size_t breadth = static_cast<std::size_t>(
-        std::min<std::uint64_t>(std::max(least_breadth(graph.ef_search, query.metric), query.limit), rows.count));
+    const Route r = route(table, graph, query);
+    if (r.empty) return {};
+    std::vector<std::uint32_t>& found = thread_found();
+    found.clear();
+    const bool walked = r.graph && search_knn(graph, table.rows, r.walk, walk_start(graph, query.metric), found);
+    return score(table, query, r, walked, found);
+}
 
-    TopK top(query.limit, query.metric);
-    ExactScorer scorer(query.vector, query.metric, table, top);
-    const bool graph_route =
-        inv_norm != 0.0f && !(tenant != 0 && tenant_scan_is_cheaper(candidates, rows.count, breadth, graph.layer0_cap));
-    // A filtered walk that has visited as many nodes as the tenant has points
-    // costs more than the scan would have: it gives up, and the scan answers.
-    const GraphQuery walk_query{query.vector, inv_norm, query.metric, breadth, tenant, tenant != 0 ? candidates : SIZE_MAX};
-    // `candidates` counts a tenant's points kept aside too: a walk that finds
-    // fewer than the limit then falls back to the scan, which is exact.
-    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(query.limit, candidates));
-    if (!graph_route || !walk(table, graph, walk_query, wanted, scorer)) scan_all(query.vector, table, tenant, scorer);
-    scorer.flush();
-    return top.finish(table);
+std::optional<std::vector<SearchHit>> begin_answer(const core::PointTable& table, const HNSWIndex& graph,
+                                                   const Query& query, Route& r) {
+    r = route(table, graph, query);
+    if (r.empty) return std::vector<SearchHit>();
+    // Scans, and filtered walks (they read the rows' tenants, an array a
+    // commit may move), are answered here, under the locks.
+    if (!r.graph || r.tenant != 0) return answer(table, graph, query);
+    r.start = walk_start(graph, query.metric);
+    return std::nullopt;
+}
+
+bool walk_graph(const HNSWIndex& graph, const core::RowStore& rows, const Route& r) {
+    std::vector<std::uint32_t>& found = thread_found();
+    found.clear();
+    return search_knn(graph, rows, r.walk, r.start, found);
+}
+
+std::vector<SearchHit> end_answer(const core::PointTable& table, const Query& query, const Route& r, bool walked) {
+    return score(table, query, r, walked, thread_found());
 }
 
 }  // namespace karnoxel::index

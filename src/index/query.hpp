@@ -33,4 +33,24 @@ struct Query {
 // cheaper to scan than a filtered walk, is answered by an exact scan.
 std::vector<SearchHit> answer(const core::PointTable& table, const HNSWIndex& graph, const Query& query);
 
+// The same answer in three steps, for a caller that lets commits of new
+// nodes (index/hnsw.hpp: begin_insert) run while the graph is walked:
+// begin_answer under the read locks gives the hits, or nothing when an
+// unfiltered walk is due; walk_graph then runs without the locks (nothing
+// may move the graph's arrays or remove a node meanwhile); end_answer under
+// the read locks again scores what the walk found, or scans when it found
+// too few. The walk's findings stay in the calling thread.
+struct Route {
+    std::uint32_t tenant = 0;  // tenant code, 0 for none
+    bool empty = false;        // no hits at all
+    bool graph = false;        // walk the graph (else scan)
+    GraphQuery walk{};
+    WalkStart start;
+    std::size_t wanted = 0;  // hits the store can give, up to the limit
+};
+std::optional<std::vector<SearchHit>> begin_answer(const core::PointTable& table, const HNSWIndex& graph,
+                                                   const Query& query, Route& route);
+bool walk_graph(const HNSWIndex& graph, const core::RowStore& rows, const Route& route);
+std::vector<SearchHit> end_answer(const core::PointTable& table, const Query& query, const Route& route, bool walked);
+
 }  // namespace karnoxel::index

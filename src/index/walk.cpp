@@ -182,7 +182,18 @@ std::size_t assign_parents(HNSWIndex& index, const RowStore& rows, std::vector<s
 
 using namespace graph;
 
-bool search_knn(const HNSWIndex& index, const RowStore& rows, const GraphQuery& query,
+WalkStart walk_start(const HNSWIndex& index, core::DistanceMetric metric) {
+    WalkStart start;
+    start.entry = index.entry_row;
+    start.top = static_cast<std::size_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
+    if (metric == core::DistanceMetric::DotProduct) {
+        start.hubs = index.hubs;
+        start.hub_count = index.hub_count;
+    }
+    return start;
+}
+
+bool search_knn(const HNSWIndex& index, const RowStore& rows, const GraphQuery& query, const WalkStart& start,
                 std::vector<std::uint32_t>& out) {
     // The graph links by cosine. A Euclidean query descends the upper layers
     // by cosine too: their few long links lead to the right direction, where
@@ -194,17 +205,14 @@ bool search_knn(const HNSWIndex& index, const RowStore& rows, const GraphQuery& 
     const Probe probe(rows, query.query, query.inv_norm, query.metric);
     const bool euclidean = query.metric == core::DistanceMetric::Euclidean;
     const Probe descent(rows, query.query, query.inv_norm, euclidean ? core::DistanceMetric::Cosine : query.metric);
-    std::uint32_t cur = index.entry_row;
+    std::uint32_t cur = start.entry;
     float cur_d = descent.to(cur);
-    const std::size_t top = static_cast<std::size_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
-    for (std::size_t layer = top; layer >= 1; --layer) greedy(index, rows, descent, layer, cur, cur_d);
+    for (std::size_t layer = start.top; layer >= 1; --layer) greedy(index, rows, descent, layer, cur, cur_d);
     if (euclidean) cur_d = probe.to(cur);
 
     Scratch& scratch = thread_scratch();
     const LayerSearch search{std::max<std::size_t>(query.breadth, 1), 0, NO_ROW, query.tenant, query.visit_budget};
-    std::span<const std::uint32_t> hubs;
-    if (query.metric == core::DistanceMetric::DotProduct) hubs = {index.hubs.data(), index.hub_count};
-    if (!search_layer(index, rows, probe, cur, cur_d, search, scratch, hubs)) return false;
+    if (!search_layer(index, rows, probe, cur, cur_d, search, scratch, {start.hubs.data(), start.hub_count})) return false;
     auto& results = scratch.results;
     std::sort_heap(results.begin(), results.end(), nearer);
     for (const Candidate& c : results) out.push_back(c.row);

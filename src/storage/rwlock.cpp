@@ -35,7 +35,7 @@ namespace {
     pthread_atfork(ForkHandlers::prepare, ForkHandlers::parent, ForkHandlers::child);
 }  // namespace
 
-ForkSafeLocks::ForkSafeLocks(std::array<RwLock*, 3> locks) : locks_(locks) {
+ForkSafeLocks::ForkSafeLocks(std::array<RwLock*, 4> locks) : locks_(locks) {
     pthread_mutex_lock(&ForkHandlers::mutex);
     next_ = ForkHandlers::head;
     if (next_ != nullptr) next_->prev_ = this;

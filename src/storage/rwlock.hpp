@@ -92,14 +92,14 @@ using WriteGuard = std::unique_lock<RwLock>;
 // with them.
 class ForkSafeLocks {
 public:
-    explicit ForkSafeLocks(std::array<RwLock*, 3> locks);
+    explicit ForkSafeLocks(std::array<RwLock*, 4> locks);
     ~ForkSafeLocks();
     ForkSafeLocks(const ForkSafeLocks&) = delete;
     ForkSafeLocks& operator=(const ForkSafeLocks&) = delete;
 
 private:
     friend struct ForkHandlers;
-    std::array<RwLock*, 3> locks_;  // in the order the store takes them
+    std::array<RwLock*, 4> locks_;  // in the order the store takes them
     ForkSafeLocks* prev_ = nullptr;  // registry neighbours, guarded by the registry mutex
     ForkSafeLocks* next_ = nullptr;
 };

@@ -102,6 +102,7 @@ Beside upsert_beside_others(Segment& segment, core::Point& point, float sq_norm)
         writer.unlock();
         {
             WriteGuard alone(segment.writer_lock);
+            WriteGuard walks(segment.walk_lock);
             WriteGuard points_guard(segment.points_lock);
             WriteGuard index_guard(segment.index_lock);
             core::make_row_room(points, 0);
@@ -157,6 +158,7 @@ void Segment::upsert(core::Point point) {
     bool inserts = false;
     bool removes = false;
     {
+        WriteGuard walks(walk_lock);
         WriteGuard points_guard(points_lock);
         WriteGuard index_guard(index_lock);
         if (index.raw) {
@@ -179,6 +181,7 @@ void Segment::upsert(core::Point point) {
     }
 
     // ... and the change is made at once. From here on nothing allocates.
+    WriteGuard walks(walk_lock);
     WriteGuard points_guard(points_lock);
     WriteGuard index_guard(index_lock);
     if (rebuilt) index = std::move(*rebuilt);
@@ -196,11 +199,21 @@ void Segment::upsert(core::Point point) {
 }
 
 std::vector<index::SearchHit> Segment::search(const index::Query& query) const {
+    // The walk runs between two short holds of the read locks, so that an
+    // upsert of a new point commits without waiting for it.
+    ReadGuard walking(walk_lock);
+    index::Route route;
+    {
+        SegmentReadLock locks(*this);
+        if (auto hits = index::begin_answer(points, index, query, route)) return std::move(*hits);
+    }
+    const bool walked = index::walk_graph(index, points.rows, route);
     SegmentReadLock locks(*this);
-    return index::answer(points, index, query);
+    return index::end_answer(points, query, route, walked);
 }
 
 void Segment::batch_search(const QueryBatch& batch, std::vector<std::vector<index::SearchHit>>& answers) const {
+    ReadGuard walking(walk_lock);
     SegmentReadLock locks(*this);
     // The workers search under the locks this thread holds and take none.
     auto answer = [&](std::size_t i) {
@@ -234,6 +247,7 @@ FileOutcome Segment::load_from_disk(const std::string& path, const Interrupt& in
     }  // the file's bytes are released before the swap
     {
         WriteGuard writer(writer_lock);
+        WriteGuard walks(walk_lock);
         WriteGuard points_guard(points_lock);
         WriteGuard index_guard(index_lock);
         std::swap(points, state->points);

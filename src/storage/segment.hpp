@@ -1,7 +1,8 @@
 // The whole state behind one VectorStorage: the point table and the graph,
-// each behind its own reader-writer lock, and a lock that lets one writer
-// (an upsert or a load) in at a time. Locks are always taken writer first,
-// then points, then index, and released in the reverse order.
+// each behind its own reader-writer lock, a lock that keeps walks safe from
+// changes that move memory, and a lock that orders the writers (upserts and
+// loads). Locks are always taken writer first, then walk, then points, then
+// index, and released in the reverse order.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +38,12 @@ struct Segment {
     // of new points, which plan beside each other; exclusive for every other
     // upsert and for a load, which then run alone.
     RwLock writer_lock{false};
+    // Taken shared by a search for its whole run, exclusively by whatever
+    // moves the arrays a walk reads or removes nodes (the steps of an upsert
+    // that runs alone, growing room, a load). Commits of new points do not
+    // take it: a search walks the graph without the locks below, which it
+    // holds only to choose its route and to score what it found.
+    mutable RwLock walk_lock;
     mutable RwLock points_lock;  // guards `points`
     core::PointTable points;     // every stored point
     mutable RwLock index_lock;   // guards `index` and `levels` (see planning_lock); taken after `points_lock`
@@ -46,7 +53,7 @@ struct Segment {
     // draw levels and note their ids under this one, taken last.
     std::mutex planning_lock;
     std::vector<std::uint64_t> planned_ids;  // ids of the new points planned beside each other
-    ForkSafeLocks fork_safety{{&writer_lock, &points_lock, &index_lock}};
+    ForkSafeLocks fork_safety{{&writer_lock, &walk_lock, &points_lock, &index_lock}};
 
     // Stores or replaces a point. Never fails on content; may throw
     // std::bad_alloc or std::length_error, and then nothing has changed.
