@@ -117,10 +117,14 @@ def test_writers_in_parallel_keep_every_point_whole_and_reachable(rng, tmp_path,
         return run
 
     def searcher():
+        # Walks meet the writers' commits: every answer is whole and ranked.
         query = rng.standard_normal(64).astype(np.float32)
         while writing.is_set():
-            hits = store.search(query, 10, "cosine")
-            assert len(hits) == 10 and len({h[0] for h in hits}) == 10
+            for metric in ("cosine", "dot", "l2"):
+                hits = store.search(query, 10, metric)
+                assert len(hits) == 10 and len({h[0] for h in hits}) == 10
+                scores = [s for _, s in hits]
+                assert scores == sorted(scores, reverse=metric != "l2")
 
     def writers():
         try:
