@@ -362,7 +362,11 @@ def main(argv=None):
     for path in sorted(args.results_dir.glob("*.json")):
         if path.name.startswith("."):
             continue
-        documents.append(json.loads(path.read_text()))
+        doc = json.loads(path.read_text())
+        # Other scripts keep their figures here too (ray-shards.json): only
+        # the runner's documents, one per dataset, make up the report.
+        if isinstance(doc, dict) and "dataset" in doc and "systems" in doc:
+            documents.append(doc)
     if not documents:
         sys.exit(f"report: no results in {args.results_dir}")
 

@@ -388,3 +388,16 @@ def test_embedding_resumes_only_a_run_over_the_same_pool(tmp_path):
     meta.write_text('{"texts_sha256": "abc", "seed": 1, "count": 10}')
     assert len(embed_debian.resume(raw, meta, "abc")[0]) == 0
     assert len(embed_debian.resume(tmp_path / "missing.npy", tmp_path / "missing.json", "abc")[0]) == 0
+
+
+def test_report_reads_the_runner_documents_among_other_figures(tmp_path):
+    # bench/results also holds figures of other scripts (ray-shards.json):
+    # the report is made of the runner's documents and passes over the rest.
+    import shutil
+
+    from bench import report
+
+    shutil.copy(report.BENCH_DIR / "results" / "clustered-128-20k.json", tmp_path)
+    (tmp_path / "ray-shards.json").write_text('{"points": 20000, "systems": {}}')
+    report.main(["--results-dir", str(tmp_path)])
+    assert "## clustered-128-20k" in (tmp_path / "RESULTS.md").read_text()
