@@ -395,6 +395,7 @@ def test_report_reads_the_runner_documents_among_other_figures(tmp_path):
     # the report is made of the runner's documents and passes over the rest.
     import shutil
 
+    pytest.importorskip("matplotlib")  # the report draws its plots
     from bench import report
 
     shutil.copy(report.BENCH_DIR / "results" / "clustered-128-20k.json", tmp_path)
