@@ -362,7 +362,7 @@ void start_plan(const HNSWIndex& index, std::uint32_t row, std::uint64_t level_b
     thread_scratch().reserve_changes(index.layer0_cap);
     plan.row = row;
     plan.entry = index.entry_row;
-    plan.top = static_cast<std::uint8_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
+    plan.top = static_cast<std::uint8_t>(index.top_layer());
     plan.planned_at = index.changes;
     plan.removals_at = index.removals;
     plan.relink = row != NO_ROW && index.has_node(row);
@@ -565,7 +565,7 @@ void commit_insert(HNSWIndex& index, RowStore& rows, InsertPlan& plan) noexcept 
     }
     if (index.node_count == 1) return;
 
-    const std::size_t top = static_cast<std::size_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
+    const std::size_t top = index.top_layer();
     for (std::size_t layer = std::min<std::size_t>(plan.level, top);; --layer) {
         write_list(index, rows, row, layer, plan.chosen[layer]);
         if (!use_plan) {

@@ -94,6 +94,10 @@ struct HNSWIndex {
     HNSWIndex(std::uint64_t m_, std::uint64_t ef_construction_, std::uint64_t ef_search_);
 
     bool has_node(std::uint32_t row) const { return row < levels.size() && levels[row] != NO_NODE; }
+    // The top layer walks descend from (max_level read from an image may exceed the layers kept).
+    std::size_t top_layer() const {
+        return static_cast<std::size_t>(std::min<std::uint64_t>(max_level, MAX_LAYERS - 1));
+    }
     // A node's list on a layer; empty for rows without a node there.
     std::span<const std::uint32_t> neighbors(const core::RowStore& rows, std::uint32_t row, std::size_t layer) const {
         if (layer == 0) {

@@ -64,6 +64,7 @@ Route route(const core::PointTable& table, const HNSWIndex& graph, const Query& 
     // `candidates` counts a tenant's points kept aside too: a walk that finds
     // fewer than the limit then falls back to the scan, which is exact.
     r.wanted = static_cast<std::size_t>(std::min<std::uint64_t>(query.limit, candidates));
+    if (r.graph) r.start = walk_start(graph, query.metric);
     return r;
 }
 
@@ -93,26 +94,6 @@ std::vector<std::uint32_t>& thread_found() {
 
 }  // namespace
 
-std::vector<SearchHit> answer(const core::PointTable& table, const HNSWIndex& graph, const Query& query) {
-    const Route r = route(table, graph, query);
-    if (r.empty) return {};
-    std::vector<std::uint32_t>& found = thread_found();
-    found.clear();
-    const bool walked = r.graph && search_knn(graph, table.rows, r.walk, walk_start(graph, query.metric), found);
-    return score(table, query, r, walked, found);
-}
-
-std::optional<std::vector<SearchHit>> begin_answer(const core::PointTable& table, const HNSWIndex& graph,
-                                                   const Query& query, Route& r) {
-    r = route(table, graph, query);
-    if (r.empty) return std::vector<SearchHit>();
-    // Scans, and filtered walks (they read the rows' tenants, an array a
-    // commit may move), are answered here, under the locks.
-    if (!r.graph || r.tenant != 0) return answer(table, graph, query);
-    r.start = walk_start(graph, query.metric);
-    return std::nullopt;
-}
-
 bool walk_graph(const HNSWIndex& graph, const core::RowStore& rows, const Route& r) {
     std::vector<std::uint32_t>& found = thread_found();
     found.clear();
@@ -121,6 +102,33 @@ bool walk_graph(const HNSWIndex& graph, const core::RowStore& rows, const Route&
 
 std::vector<SearchHit> end_answer(const core::PointTable& table, const Query& query, const Route& r, bool walked) {
     return score(table, query, r, walked, thread_found());
+}
+
+namespace {
+
+// Walks the graph if the route says so, and scores, in one go.
+std::vector<SearchHit> walk_and_score(const core::PointTable& table, const HNSWIndex& graph, const Query& query,
+                                      const Route& r) {
+    const bool walked = r.graph && walk_graph(graph, table.rows, r);
+    return end_answer(table, query, r, walked);
+}
+
+}  // namespace
+
+std::vector<SearchHit> answer(const core::PointTable& table, const HNSWIndex& graph, const Query& query) {
+    const Route r = route(table, graph, query);
+    if (r.empty) return {};
+    return walk_and_score(table, graph, query, r);
+}
+
+std::optional<std::vector<SearchHit>> begin_answer(const core::PointTable& table, const HNSWIndex& graph,
+                                                   const Query& query, Route& r) {
+    r = route(table, graph, query);
+    if (r.empty) return std::vector<SearchHit>();
+    // Scans, and filtered walks (they read the rows' tenants, an array a
+    // commit may move), are answered here, under the locks.
+    if (!r.graph || r.tenant != 0) return walk_and_score(table, graph, query, r);
+    return std::nullopt;
 }
 
 }  // namespace karnoxel::index

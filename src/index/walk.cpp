@@ -185,7 +185,7 @@ using namespace graph;
 WalkStart walk_start(const HNSWIndex& index, core::DistanceMetric metric) {
     WalkStart start;
     start.entry = index.entry_row;
-    start.top = static_cast<std::size_t>(std::min<std::uint64_t>(index.max_level, MAX_LAYERS - 1));
+    start.top = index.top_layer();
     if (metric == core::DistanceMetric::DotProduct) {
         start.hubs = index.hubs;
         start.hub_count = index.hub_count;
@@ -212,7 +212,8 @@ bool search_knn(const HNSWIndex& index, const RowStore& rows, const GraphQuery& 
 
     Scratch& scratch = thread_scratch();
     const LayerSearch search{std::max<std::size_t>(query.breadth, 1), 0, NO_ROW, query.tenant, query.visit_budget};
-    if (!search_layer(index, rows, probe, cur, cur_d, search, scratch, {start.hubs.data(), start.hub_count})) return false;
+    const std::span<const std::uint32_t> hubs(start.hubs.data(), start.hub_count);
+    if (!search_layer(index, rows, probe, cur, cur_d, search, scratch, hubs)) return false;
     auto& results = scratch.results;
     std::sort_heap(results.begin(), results.end(), nearer);
     for (const Candidate& c : results) out.push_back(c.row);

@@ -85,8 +85,9 @@ Beside upsert_beside_others(Segment& segment, core::Point& point, float sq_norm)
             ReadGuard index_guard(segment.index_lock);
             std::lock_guard<std::mutex> planning(segment.planning_lock);
             auto& planned = segment.planned_ids;
+            const bool planned_elsewhere = std::find(planned.begin(), planned.end(), point.id) != planned.end();
             if (index.raw || points.rows.dim == 0 || !core::fits_rows(points.rows, vector.size(), sq_norm) ||
-                core::find_slot(points, point.id) || std::find(planned.begin(), planned.end(), point.id) != planned.end()) {
+                core::find_slot(points, point.id) || planned_elsewhere) {
                 return Beside::Alone;
             }
             const std::size_t others = planned.size();
