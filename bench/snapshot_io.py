@@ -7,7 +7,8 @@ ef_construction 64, space 'ip', add_items), saves it, then loads it in a
 fresh process per load, --rounds times, alternating which system loads
 first. Reports save time, the median load time and the load ratio, file
 sizes, and for the load the peak and final resident growth of the loading
-process, checked against the budget "image size plus the final store".
+process, checked against the budget "the final store plus a quarter of the
+image" (the graph's bytes are all a load keeps of the image).
 
     python bench/snapshot_io.py --quick           # 200,000 points, 2 rounds
     python bench/snapshot_io.py                   # 1,000,000 points, 3 rounds
@@ -130,8 +131,10 @@ def main():
     print(f"{'file MiB':14} {k['file_bytes'] * mb:12.1f} {h['file_bytes'] * mb:12.1f}")
     print(f"{'load peak MiB':14} {k['peak_growth'] * mb:12.1f} {h['peak_growth'] * mb:12.1f}")
     print(f"{'store MiB':14} {k['final_growth'] * mb:12.1f} {h['final_growth'] * mb:12.1f}")
-    budget = k["file_bytes"] + k["final_growth"]
-    print(f"karnoxel load peak {k['peak_growth'] * mb:.1f} MiB vs budget image + store {budget * mb:.1f} MiB: "
+    # A load reads the points through a small window: at its peak it holds the
+    # store and the graph's part of the image (a fifth of it at 128-d).
+    budget = k["final_growth"] + k["file_bytes"] // 4
+    print(f"karnoxel load peak {k['peak_growth'] * mb:.1f} MiB vs budget store + image / 4 {budget * mb:.1f} MiB: "
           f"{'within' if k['peak_growth'] <= budget else 'OVER'}")
     print(json.dumps(results))
 

@@ -350,6 +350,70 @@ class TestOddImages:
         assert sorted(h[0] for h in loaded.search(rows[10].tolist(), 2, "l2")) == [9, 10]
 
 
+IDS = {
+    "in order": lambda n: list(range(n)),
+    "shuffled": lambda n: np.random.default_rng(5).permutation(n).tolist(),
+    "sparse": lambda n: [i * 2**40 + 3 for i in range(n)],
+    "in order, one kept aside": lambda n: list(range(n)),
+}
+
+
+LARGE_N, LARGE_DIM = 5000, 256  # about 5 MiB of vectors
+
+
+@pytest.fixture(scope="module", params=list(IDS))
+def large_saved(request, tmp_path_factory):
+    """A store of several MiB, its image and a few queries near its points."""
+    rows = np.random.default_rng(21).standard_normal((LARGE_N, LARGE_DIM)).astype(np.float32)
+    ids = IDS[request.param](LARGE_N)
+    store = VectorStorage()
+    for k, (i, row) in enumerate(zip(ids, rows)):
+        vector = row[:3] if request.param.endswith("aside") and k == 100 else row
+        store.upsert(i, vector, {"tenant_id": "ab"[k % 2]})
+    path = tmp_path_factory.mktemp("large") / "store.snap"
+    store.save(str(path))
+    return store, path.read_bytes(), rows[:8] + 0.01
+
+
+class TestImagesOfSeveralMiB:
+    """Images larger than the window a load reads through: the points are
+    stored as they arrive and only the graph's bytes are kept, whatever the
+    ids (rows numbered like the ids or not)."""
+
+    def test_round_trip_is_exact(self, large_saved, tmp_path):
+        store, data, queries = large_saved
+        assert len(data) > 5 * 2**20
+        loaded = load_bytes(data, tmp_path)
+        assert saved_bytes(loaded, tmp_path) == data
+        assert answers(loaded, queries[:3]) == answers(store, queries[:3])
+        assert answers(loaded, queries, "b") == answers(store, queries, "b")
+
+    def test_cut_anywhere_fails_and_leaves_the_store(self, large_saved, tmp_path):
+        _, data, _ = large_saved
+        image = parse(data)
+        graph_start = len(data) - (len(write(Image(m=image.m, ef_construction=image.ef_construction,
+                                                  ef_search=image.ef_search, entry_point=image.entry_point,
+                                                  max_level=image.max_level, nodes=image.nodes))) - 1)
+        for cut in (len(data) // 3, graph_start - 1, graph_start, (graph_start + len(data)) // 2, len(data) - 1):
+            assert load_error(data[:cut], tmp_path) == UNEXPECTED_END, cut
+
+    def test_graph_that_does_not_hold_together_is_kept_as_read(self, large_saved, tmp_path):
+        _, data, queries = large_saved
+        image = parse(data)
+        cut_off = next(k for k in image.nodes if k != image.entry_point)  # unlisted everywhere: unreachable
+        for node in image.nodes.values():
+            node.lists = [[x for x in layer if x != cut_off] for layer in node.lists]
+        damaged = write(image)
+        loaded = load_bytes(damaged, tmp_path)
+        assert saved_bytes(loaded, tmp_path) == damaged
+        keys = [k for k, point in image.points.items() if len(point[1]) == LARGE_DIM]
+        rows = np.array([image.points[k][1] for k in keys], dtype=np.float32)
+        for q in queries[:3]:
+            wanted = [keys[i] for i in np.argsort(((rows.astype(np.float64) - q) ** 2).sum(axis=1),
+                                                  kind="stable")[:10]]
+            assert [h[0] for h in loaded.search(q, 10, "l2")] == wanted
+
+
 def save_under_file_size_limit(target):
     """Saves a store of ~500 kB in a child process whose files may not grow
     past 4 kB; returns what the save raised."""

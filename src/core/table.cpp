@@ -225,6 +225,25 @@ void make_row_room(PointTable& table, std::size_t pending) {
     if (rows.words.capacity() < needed) rows.words.reserve(std::max(needed, rows.words.capacity() * 3 / 2));
 }
 
+void reserve_points(PointTable& table, std::size_t count) {
+    const std::size_t slots = table.keys.size() + count;
+    table.slot_of.reserve(slots);
+    reserve_for(table.keys, slots);
+    reserve_for(table.lens, slots);
+    reserve_for(table.sq_norms, slots);
+    reserve_for(table.payloads, slots);
+    reserve_for(table.tenant_of, slots);
+    reserve_for(table.tenant_pos, slots);
+    reserve_for(table.row_of, slots);
+    reserve_for(table.aside.pos, slots);
+    RowStore& rows = table.rows;
+    if (rows.stride == 0) return;
+    const std::size_t row_count = rows.size() + count;
+    if (rows.words.capacity() < row_count * rows.stride) rows.words.reserve(row_count * rows.stride);
+    reserve_for(rows.slot_of, row_count);
+    reserve_for(rows.tenant, row_count);
+}
+
 void commit_put(PointTable& table, PutPlan& plan, FloatSpan vector, std::unique_ptr<Payload> payload) noexcept {
     const std::uint32_t slot = plan.slot;
     if (plan.vector_changed) {

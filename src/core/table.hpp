@@ -172,6 +172,9 @@ PutPlan prepare_put(PointTable& table, std::uint64_t key, FloatSpan vector, cons
 // while such puts are planned); make_row_room makes that room, and may
 // throw std::bad_alloc.
 bool row_room_ready(const PointTable& table, std::size_t pending);
+// Room for `count` more points, steerable ones included (when the rows have
+// a length), so that adding that many moves no memory. May throw std::bad_alloc.
+void reserve_points(PointTable& table, std::size_t count);
 void make_row_room(PointTable& table, std::size_t pending);
 
 // Stores the point as planned. Never allocates.

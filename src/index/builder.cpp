@@ -20,12 +20,18 @@ GraphBuilder::GraphBuilder(core::PointTable& table, const GraphHeader& header)
     if (table.slot_count() != 0 && max_key < 4 * static_cast<std::uint64_t>(table.slot_count()) + 1024) {
         direct_.assign(static_cast<std::size_t>(max_key) + 1, NO_ROW);
         for (std::uint32_t slot = 0; slot < table.slot_count(); ++slot) direct_[table.keys[slot]] = table.row_of[slot];
+        // Ids 0, 1, 2, ... stored in that order are rows 0, 1, 2, ...: the
+        // lists then need no translation (the lookups would be most of the
+        // graph's decoding).
+        identity_ = true;
+        for (std::size_t key = 0; key < direct_.size() && identity_; ++key) identity_ = direct_[key] == key;
     }
     if (header.max_level >= MAX_LAYERS) sound_ = false;
     index_.max_level = header.max_level;
 }
 
 std::uint32_t GraphBuilder::row_of_key(std::uint64_t key) const {
+    if (identity_) return key < direct_.size() ? static_cast<std::uint32_t>(key) : NO_ROW;
     if (!direct_.empty()) return key < direct_.size() ? direct_[key] : NO_ROW;
     const std::uint32_t slot = table_.slot_of.find(key);
     return slot == core::IdMap::NONE ? NO_ROW : table_.row_of[slot];

@@ -258,6 +258,7 @@ private:
     GraphHeader header_;
     HNSWIndex index_;
     std::vector<std::uint32_t> direct_;  // key -> row for small keys, when keys are dense
+    bool identity_ = false;              // direct_ maps every key to itself
     bool sound_ = true;
     std::vector<std::uint32_t> resolved_;
 };

@@ -159,13 +159,16 @@ bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& pro
 // Gives every node a parent along layer 0, breadth first from the entry
 // point. Returns the number of nodes reached (the entry included).
 std::size_t assign_parents(HNSWIndex& index, const RowStore& rows, std::vector<std::uint32_t>& queue) {
+    constexpr std::size_t PREFETCH_AHEAD = 8;
     for (std::uint32_t row = 0; row < index.levels.size(); ++row) index.parent0[row] = NO_ROW;
     queue.clear();
     if (index.entry_row == NO_ROW) return 0;
     queue.push_back(index.entry_row);
     for (std::size_t head = 0; head < queue.size(); ++head) {
         const std::uint32_t row = queue[head];
-        if (head + 1 < queue.size()) __builtin_prefetch(rows.prefix(queue[head + 1]));
+        // The lists of the next few rows load meanwhile (the queue's order
+        // is all over the rows).
+        if (head + PREFETCH_AHEAD < queue.size()) __builtin_prefetch(rows.prefix(queue[head + PREFETCH_AHEAD]));
         const auto list = index.neighbors(rows, row, 0);
         for (std::uint32_t n : list) __builtin_prefetch(index.parent0.data() + n);
         for (std::uint32_t n : list) {

@@ -66,8 +66,26 @@ public:
     explicit Reader(std::span<const std::uint8_t> image) : base_(image.data()), size_(image.size()) {}
     Reader(ByteSource& source, core::PodBuffer<std::uint8_t>& buffer) : source_(&source), buffer_(&buffer) { sync(); }
 
-    std::size_t offset() const { return pos_; }
-    std::span<const std::uint8_t> between(std::size_t from, std::size_t to) const { return {base_ + from, to - from}; }
+    // The cursor's offset from the start of the image.
+    std::size_t offset() const { return dropped_ + pos_; }
+    // How many bytes of the image likely follow the cursor (0: unknown).
+    std::uint64_t remaining_hint() const {
+        if (source_ == nullptr) return size_ - pos_;
+        const std::uint64_t total = source_->size_hint();
+        return total > offset() ? total - offset() : 0;
+    }
+    // Keeps every byte from the cursor on in memory, for between(). Until
+    // then a reader of a source drops the bytes behind its cursor, so that
+    // the image never has to be in memory whole: its points are copied into
+    // the store as they arrive.
+    std::size_t keep_from_here() {
+        keeping_ = true;
+        return offset();
+    }
+    // Bytes of the image from `from` (an offset at or after keep_from_here()) to `to`.
+    std::span<const std::uint8_t> between(std::size_t from, std::size_t to) const {
+        return {base_ + (from - dropped_), to - from};
+    }
     DecodeError error() const { return error_; }
 
     bool fail(DecodeError error) {
@@ -185,6 +203,7 @@ private:
 
     bool refill(std::size_t count) {
         if (source_ == nullptr) return fail(DecodeError::UnexpectedEnd);
+        if (!keeping_ && pos_ >= DROP_AFTER) drop_behind();
         while (size_ - pos_ < count) {
             const bool more = source_->pull(*buffer_, count - (size_ - pos_));
             sync();
@@ -198,10 +217,25 @@ private:
         base_ = buffer_->data();
         size_ = buffer_->size();
     }
+    // Moves the bytes not read yet (less than the last pull) to the front
+    // of the buffer, which the next pulls then fill again.
+    void drop_behind() {
+        const std::size_t rest = size_ - pos_;
+        std::memmove(buffer_->data(), base_ + pos_, rest);
+        buffer_->set_size(rest);
+        dropped_ += pos_;
+        pos_ = 0;
+        sync();
+    }
+    // Dropping waits for this many read bytes: few moves, and the pages of
+    // the buffer's front are reused while they are warm.
+    static constexpr std::size_t DROP_AFTER = std::size_t{4} << 20;
 
     const std::uint8_t* base_ = nullptr;
     std::size_t size_ = 0;
     std::size_t pos_ = 0;
+    std::size_t dropped_ = 0;  // bytes of the image dropped from the buffer's front
+    bool keeping_ = false;
     ByteSource* source_ = nullptr;
     core::PodBuffer<std::uint8_t>* buffer_ = nullptr;
     DecodeError error_ = DecodeError::UnexpectedEnd;

@@ -181,10 +181,16 @@ class PointBatch {
 public:
     explicit PointBatch(PointTable& points) : points_(points) {}
 
+    // Room for `count` points is made once the first batch has set the
+    // rows' length: an image's points then move no memory as they arrive.
+    void expect(std::size_t count) { expected_ = count; }
+
     void add(std::uint64_t key, std::uint64_t id, const std::uint8_t* floats, std::size_t length,
              std::unique_ptr<core::Payload> payload) {
         if (!pending_.empty() && (length != length_ || pending_.size() == CAPACITY)) flush();
         length_ = length;
+        // The id's bucket loads while the batch fills.
+        points_.slot_of.prefetch(key);
         const std::size_t offset = values_.size();
         values_.resize(offset + length);
         if (length != 0) std::memcpy(values_.data() + offset, floats, length * sizeof(float));
@@ -206,6 +212,8 @@ public:
                 core::put_point(points_, p.key, {rows[i], length_}, std::move(p.payload), norms[i]);
             core::keep_point_id(points_, put.slot, p.id);
         }
+        if (expected_ > pending_.size()) core::reserve_points(points_, expected_ - pending_.size());
+        expected_ = 0;
         pending_.clear();
         values_.clear();
     }
@@ -222,6 +230,7 @@ private:
     std::vector<float> values_;  // the batch's vectors back to back
     std::vector<float> zeros_;
     std::size_t length_ = 0;
+    std::size_t expected_ = 0;
 };
 
 bool read_points(Reader& r, PointTable& points) {
@@ -236,6 +245,13 @@ bool read_points(Reader& r, PointTable& points) {
         if (!r.bytes(length * sizeof(float), floats)) return false;
         // A store never holds a vector this long (its length would not fit).
         if (length > core::MAX_VECTOR_LENGTH) return r.fail(DecodeError::BadVariant);
+        if (i == 0) {
+            // As many points as the header says, if the rest of the image can
+            // hold that many points of the first one's length: never more
+            // than a point per 32 bytes the image has left.
+            const std::uint64_t least_bytes = std::max<std::uint64_t>(4 * length + 4, 32);
+            batch.expect(static_cast<std::size_t>(std::min(count, r.remaining_hint() / least_bytes + 1)));
+        }
         std::unique_ptr<core::Payload> payload;
         // The floats must be copied before the payload is read (a read may move the buffer).
         batch.add(key, id, floats, static_cast<std::size_t>(length), nullptr);
@@ -273,7 +289,8 @@ void choose_row_length(PointTable& points, const index::GraphHeader& header) {
 }
 
 bool read_graph(Reader& r, StoreState& state) {
-    const std::size_t start = r.offset();
+    // A graph that does not hold together is kept as the bytes it came as.
+    const std::size_t start = r.keep_from_here();
     index::GraphHeader header;
     std::uint64_t entry = 0;
     bool has_entry;

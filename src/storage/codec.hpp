@@ -47,14 +47,19 @@ public:
     virtual bool pull(core::PodBuffer<std::uint8_t>& buffer, std::size_t want) = 0;
     // Whether the last false from pull() was a failure rather than the end.
     virtual bool failed() const = 0;
+    // How many bytes the whole source likely holds (a file's size when it
+    // was opened), or 0 if unknown. Only a hint: pull() decides.
+    virtual std::uint64_t size_hint() const { return 0; }
 };
 
 core::PodBuffer<std::uint8_t> encode_snapshot(const core::PointTable& points, const index::HNSWIndex& index);
 
 // Decodes an image into a fresh state. Checks the syntax only and keeps what
 // it reads (ids that differ from their keys, any parameters); the graph
-// goes through index::GraphBuilder. Never reserves memory ahead of the bytes
-// that have arrived, and reads nothing past the end of the image.
+// goes through index::GraphBuilder. Reserves memory only for what the bytes
+// that have arrived, or the source's size, can hold, and reads nothing past
+// the end of the image. From a source, the points are taken as they arrive:
+// only the graph's bytes stay in memory until the end.
 core::Result<std::unique_ptr<StoreState>, DecodeError> decode_snapshot(std::span<const std::uint8_t> image);
 core::Result<std::unique_ptr<StoreState>, DecodeError> decode_snapshot(ByteSource& source);
 

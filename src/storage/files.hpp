@@ -56,6 +56,7 @@ public:
     FileOutcome open(const std::string& path);
     bool pull(core::PodBuffer<std::uint8_t>& buffer, std::size_t want) override;
     bool failed() const override { return failure_.status != FileStatus::Done; }
+    std::uint64_t size_hint() const override { return size_hint_; }
     // Why pull() failed.
     const FileOutcome& failure() const { return failure_; }
 
