@@ -133,3 +133,30 @@ def test_empty_store_returns_nothing(store, metric, tenant):
 def test_huge_limit(store):
     store.upsert(1, [1.0], None)
     assert store.search([1.0], 2**64 - 1, "dot") == [(1, 1.0)]
+
+
+ID_PATTERNS = {
+    "in order": list(range(400)),
+    "reversed": list(range(399, -1, -1)),
+    "every fifth": list(range(0, 2000, 5)),
+    "a far id, then in order past it": [300, 5000] + list(range(420)),
+    "near the top of the range": [2**64 - 1 - i for i in range(400)],
+    "small and large mixed": [x for i in range(200) for x in (i, (i + 1) * 2**40)],
+}
+
+
+@pytest.mark.parametrize("pattern", list(ID_PATTERNS))
+def test_every_id_keeps_its_own_point(store, pattern):
+    # Each point's first coordinate encodes its id (exactly, in float32), so
+    # a dot-product score names the vector an id reached.
+    ids = ID_PATTERNS[pattern]
+    value = {}
+    for version, point_id in enumerate(ids):
+        value[point_id] = float(version % 1000) * 0.5 + 1.0
+        store.upsert(point_id, [value[point_id], 1.0, 0.0], None)
+    for point_id in ids[::3]:  # replace some: still one point each
+        value[point_id] += 0.25
+        store.upsert(point_id, [value[point_id], 1.0, 0.0], None)
+    hits = store.search([1.0, 0.0, 0.0], 10**6, "dot")
+    assert len(hits) == len(value)
+    assert {point_id: score for point_id, score in hits} == value

@@ -15,7 +15,7 @@ std::uint32_t append_slot(PointTable& table, std::uint64_t key) {
     const std::size_t slot_count = table.keys.size();
     if (slot_count >= PointTable::MAX_SLOTS) throw std::length_error("a store holds at most 2147483647 points");
     // Reserve everything first: the pushes below then cannot fail.
-    table.slot_of.reserve(slot_count + 1);  // grows geometrically itself
+    table.slot_of.make_room(key);
     reserve_for(table.keys, slot_count + 1);
     reserve_for(table.lens, slot_count + 1);
     reserve_for(table.sq_norms, slot_count + 1);
@@ -227,7 +227,6 @@ void make_row_room(PointTable& table, std::size_t pending) {
 
 void reserve_points(PointTable& table, std::size_t count) {
     const std::size_t slots = table.keys.size() + count;
-    table.slot_of.reserve(slots);
     reserve_for(table.keys, slots);
     reserve_for(table.lens, slots);
     reserve_for(table.sq_norms, slots);
