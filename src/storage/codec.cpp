@@ -73,7 +73,13 @@ void write_graph(Writer& w, const PointTable& points, const HNSWIndex& index) {
         return;
     }
     const core::RowStore& rows = points.rows;
-    auto key_of_row = [&](std::uint32_t row) { return points.keys[rows.slot_of[row]]; };
+    // Each row's id, in one array: the lists name rows all over the store,
+    // and one load an entry beats two dependent ones (row to slot to id).
+    std::vector<std::uint64_t> row_keys(rows.size(), 0);
+    for (std::uint32_t row = 0; row < rows.size(); ++row) {
+        if (rows.used(row)) row_keys[row] = points.keys[rows.slot_of[row]];
+    }
+    auto key_of_row = [&](std::uint32_t row) { return row_keys[row]; };
     w.u64(index.m);
     w.u64(index.ef_construction);
     w.u64(index.ef_search);
@@ -96,7 +102,7 @@ void write_graph(Writer& w, const PointTable& points, const HNSWIndex& index) {
             // they are left out.
             std::size_t live = 0;
             for (std::uint32_t entry : list) {
-                __builtin_prefetch(rows.slot_of.data() + entry);
+                __builtin_prefetch(row_keys.data() + entry);
                 live += index.has_node(entry);
             }
             w.u64(live);
