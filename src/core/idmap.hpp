@@ -35,17 +35,6 @@ public:
         }
     }
 
-    // Starts loading the entry where a lookup of `id` begins.
-    void prefetch(std::uint64_t id) const {
-        if (id < direct_.size()) {
-            __builtin_prefetch(direct_.data() + id);
-        } else if (size_ != 0) {
-            const std::size_t i = home(id);
-            __builtin_prefetch(ids_.data() + i);
-            __builtin_prefetch(slots_.data() + i);
-        }
-    }
-
     // Makes room to insert `id`, so that the insert cannot fail; may throw
     // std::bad_alloc, leaving the map as it was.
     void make_room(std::uint64_t id) {

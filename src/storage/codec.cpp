@@ -195,8 +195,6 @@ public:
              std::unique_ptr<core::Payload> payload) {
         if (!pending_.empty() && (length != length_ || pending_.size() == CAPACITY)) flush();
         length_ = length;
-        // The id's bucket loads while the batch fills.
-        points_.slot_of.prefetch(key);
         const std::size_t offset = values_.size();
         values_.resize(offset + length);
         if (length != 0) std::memcpy(values_.data() + offset, floats, length * sizeof(float));
