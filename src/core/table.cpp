@@ -11,19 +11,24 @@ bool same_bits(FloatSpan a, FloatSpan b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
 
+// Room in every per-slot array for `slots` slots.
+void reserve_slots(PointTable& table, std::size_t slots) {
+    reserve_for(table.keys, slots);
+    reserve_for(table.lens, slots);
+    reserve_for(table.sq_norms, slots);
+    reserve_for(table.payloads, slots);
+    reserve_for(table.tenant_of, slots);
+    reserve_for(table.tenant_pos, slots);
+    reserve_for(table.row_of, slots);
+    reserve_for(table.aside.pos, slots);
+}
+
 std::uint32_t append_slot(PointTable& table, std::uint64_t key) {
     const std::size_t slot_count = table.keys.size();
     if (slot_count >= PointTable::MAX_SLOTS) throw std::length_error("a store holds at most 2147483647 points");
     // Reserve everything first: the pushes below then cannot fail.
     table.slot_of.make_room(key);
-    reserve_for(table.keys, slot_count + 1);
-    reserve_for(table.lens, slot_count + 1);
-    reserve_for(table.sq_norms, slot_count + 1);
-    reserve_for(table.payloads, slot_count + 1);
-    reserve_for(table.tenant_of, slot_count + 1);
-    reserve_for(table.tenant_pos, slot_count + 1);
-    reserve_for(table.row_of, slot_count + 1);
-    reserve_for(table.aside.pos, slot_count + 1);
+    reserve_slots(table, slot_count + 1);
 
     const auto slot = static_cast<std::uint32_t>(slot_count);
     table.slot_of.insert(key, slot);
@@ -226,15 +231,7 @@ void make_row_room(PointTable& table, std::size_t pending) {
 }
 
 void reserve_points(PointTable& table, std::size_t count) {
-    const std::size_t slots = table.keys.size() + count;
-    reserve_for(table.keys, slots);
-    reserve_for(table.lens, slots);
-    reserve_for(table.sq_norms, slots);
-    reserve_for(table.payloads, slots);
-    reserve_for(table.tenant_of, slots);
-    reserve_for(table.tenant_pos, slots);
-    reserve_for(table.row_of, slots);
-    reserve_for(table.aside.pos, slots);
+    reserve_slots(table, table.keys.size() + count);
     RowStore& rows = table.rows;
     if (rows.stride == 0) return;
     const std::size_t row_count = rows.size() + count;
