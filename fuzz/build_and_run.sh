@@ -11,7 +11,7 @@ CXX=${CXX:-$(command -v clang++-14 || command -v clang++)}
 BUILD=${BUILD:-/tmp/karnoxel-fuzz}
 mkdir -p "$BUILD"
 SOURCES=(../src/core/distance.cpp ../src/core/kernels.cpp ../src/core/kernels_avx2.cpp ../src/core/kernels_avx512.cpp
-         ../src/core/table.cpp ../src/core/random.cpp ../src/core/point.cpp ../src/index/exact.cpp ../src/index/hits.cpp
+         ../src/core/table.cpp ../src/core/random.cpp ../src/core/point.cpp ../src/index/coded_scan.cpp ../src/index/exact.cpp ../src/index/hits.cpp
          ../src/index/builder.cpp ../src/index/hnsw.cpp ../src/index/walk.cpp ../src/index/query.cpp ../src/storage/codec.cpp ../src/storage/files.cpp ../src/storage/rwlock.cpp
          ../src/storage/segment.cpp ../src/parallel/pool.cpp)
 "$CXX" -std=c++20 -O1 -g -I../src -ffp-contract=off -fno-omit-frame-pointer \

@@ -285,6 +285,107 @@ class TestTenants:
         assert store.search(queries[0].tolist(), 10, "cosine", "") == []
 
 
+# A tenant of LARGE points x 512 floats holds over 2^20 values: its scans pick
+# candidates through 8-bit copies of its vectors, then score them exactly.
+LARGE = 2200
+
+
+def large_tenant_store(rng):
+    """LARGE points of tenant "big", 700 of "other" or none, vectors of varied norms."""
+    rows, queries = embedded(rng, [LARGE + 700, 30], 512, 60)
+    owners = np.array(["big"] * LARGE + ["other", None] * 350, dtype=object)
+    rng.shuffle(owners)
+    store = VectorStorage()
+    for i, row in enumerate(rows):
+        store.upsert(i, row, None if owners[i] is None else {"tenant_id": owners[i]})
+    return rows, owners, store, queries
+
+
+def assert_tenant_answers(store, rows, owners, queries, tenant, metric, limit, least_recall):
+    """Isolation, exact scores in order, and recall against the tenant's exact top."""
+    mine = np.flatnonzero(owners == tenant)
+    found = wanted = 0
+    for q in queries:
+        hits = store.search(q, limit, metric, tenant)
+        ids = [h[0] for h in hits]
+        assert all(owners[i] == tenant for i in ids)
+        expected, _ = ref_scores(q, rows[ids], metric)
+        assert [bits(s) for _, s in hits] == [bits(e) for e in expected]
+        truth = [int(mine[i]) for i in true_top(rows[mine], q, metric, limit)]
+        assert len(hits) == len(truth)
+        found += len(set(ids) & set(truth))
+        wanted += len(truth)
+    assert found >= least_recall * wanted, (found, wanted)
+
+
+@pytest.fixture(scope="module")
+def large():
+    return large_tenant_store(np.random.default_rng(512))
+
+
+class TestLargeTenants:
+    @pytest.mark.parametrize("limit", [10, 60])
+    @pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
+    def test_answers_are_exact_scores_of_the_true_neighbours(self, large, metric, limit):
+        rows, owners, store, queries = large
+        assert_tenant_answers(store, rows, owners, queries, "big", metric, limit, 0.98)
+
+    def test_every_change_reaches_the_tenant_scan(self, rng):
+        rows, owners, store, queries = large_tenant_store(rng)
+        rows = rows.copy()
+        big = np.flatnonzero(owners == "big")
+        moved_out = rng.choice(big, 300, replace=False)
+        for i in moved_out:  # leave the tenant: the last member takes their place
+            owners[i] = "other"
+            store.upsert(int(i), rows[i], {"tenant_id": "other"})
+        joined = rng.choice(np.setdiff1d(np.flatnonzero(owners != "big"), moved_out), 200, replace=False)
+        for i in joined:  # join it at the end
+            owners[i] = "big"
+            store.upsert(int(i), rows[i], {"tenant_id": "big"})
+        big = np.flatnonzero(owners == "big")
+        changed = rng.choice(big, 300, replace=False)
+        for i in changed:  # stay, with another vector
+            rows[i] = rng.standard_normal(512).astype(np.float32) * rng.uniform(0.5, 4.0)
+            store.upsert(int(i), rows[i], {"tenant_id": "big"})
+        for i in rng.choice(np.setdiff1d(big, changed), 20, replace=False):  # stay, kept out of the graph
+            rows[i] = 0.0
+            store.upsert(int(i), rows[i], {"tenant_id": "big", "note": "zero"})
+
+        live = np.flatnonzero((owners == "big") & (np.abs(rows).sum(axis=1) > 0))
+        for i in rng.choice(live, 150, replace=False):
+            assert store.search(rows[i], 1, "cosine", "big")[0][0] == i
+        for i in moved_out[:100]:
+            assert i not in [h[0] for h in store.search(rows[i], 10, "cosine", "big")]
+        for i in changed[:100]:
+            assert store.search(rows[i], 1, "l2", "big")[0] == (i, 0.0)
+        assert_tenant_answers(store, rows, owners, queries, "big", "l2", 10, 0.98)
+        # Zero vectors are scored where they have a score.
+        assert len(store.search(queries[0], 10**6, "dot", "big")) == np.count_nonzero(owners == "big")
+
+    def test_a_snapshot_gives_the_same_answers(self, large, tmp_path):
+        rows, owners, store, queries = large
+        store.save(str(tmp_path / "s"))
+        loaded = VectorStorage()
+        loaded.load(str(tmp_path / "s"))
+        for metric in ["cosine", "dot", "l2"]:
+            for q in queries[:10]:
+                assert loaded.search(q, 10, metric, "big") == store.search(q, 10, metric, "big")
+
+    def test_rows_moving_to_the_tenants_length(self, rng):
+        # Short vectors fill the graph first; the tenant's long ones wait aside
+        # until they outnumber them, then take the rows over.
+        store = VectorStorage()
+        for i, row in enumerate(rng.standard_normal((LARGE, 8)).astype(np.float32)):
+            store.upsert(10**6 + i, row, None)
+        rows, queries = embedded(rng, [LARGE + 100, 10], 512, 60)
+        for i, row in enumerate(rows):
+            store.upsert(i, row, {"tenant_id": "big"})
+        owners = np.array(["big"] * len(rows), dtype=object)
+        for i in rng.choice(len(rows), 100, replace=False):
+            assert store.search(rows[i], 1, "cosine", "big")[0][0] == i
+        assert_tenant_answers(store, rows, owners, queries, "big", "cosine", 10, 0.98)
+
+
 def test_nan_query_does_not_break_the_walk(corpus):
     rows, queries, store = corpus
     q = queries[0].copy()

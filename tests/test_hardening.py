@@ -339,6 +339,9 @@ def test_out_of_memory_raises_memory_error_and_changes_nothing(tmp_path):
 inject = getattr(karnoxel, "_inject_allocation_failure", None)
 
 
+LONG = 2048
+
+
 def upsert_scenarios(tmp_path):
     """(name, a function making the store, upsert arguments) for each kind of
     change an upsert makes to the table and the graph."""
@@ -363,7 +366,22 @@ def upsert_scenarios(tmp_path):
         store.load(str(tmp_path / "damaged.snap"))
         return store
 
+    # A tenant of 2048-float vectors holds 8-bit copies of them from 512 points on.
+    long_rows = rng.standard_normal((530, LONG)).astype(np.float32)
+    long_other = rng.standard_normal(LONG).astype(np.float32).tolist()
+
+    def long_store(members):
+        def make():
+            store = VectorStorage()
+            for i, row in enumerate(long_rows[:members]):
+                store.upsert(i, row, {"tenant_id": "big"})
+            return store
+        return make
+
     return [
+        ("tenant grows large", long_store(511), (10_000, long_other, {"tenant_id": "big"})),
+        ("point joins a large tenant", long_store(530), (10_000, long_other, {"tenant_id": "big"})),
+        ("point leaves a large tenant", long_store(530), (7, long_other, {"tenant_id": "small"})),
         ("new point", graph_store, (10_000, other, {"tenant_id": "new"})),
         ("moved point", graph_store, (3, other, None)),
         ("point leaves the graph", graph_store, (4, [], None)),
@@ -417,7 +435,7 @@ def test_failed_upserts_change_nothing(tmp_path):
                 continue
             image = parse(image_of(store, tmp_path))
             assert image.points[pid][1] == list(np.float32(vector)), (name, k)
-            if vector and any(vector) and len(vector) == 8:
+            if vector and any(vector) and len(vector) in (8, LONG):
                 assert pid in image.nodes and store.search(vector, 1, "l2") == [(pid, 0.0)], (name, k)
             else:
                 assert pid not in image.nodes, (name, k)

@@ -194,3 +194,51 @@ def test_graph_route_scores_are_exact_on_every_simd_path(path):
             assert len(hits) == 40
             expected, _ = ref_scores(q, x[[i for i, _ in hits]], metric)
             assert [b for _, b in hits] == [bits(e) for e in expected]
+
+
+TENANT_PROBE = r"""
+import json, sys, numpy as np, karnoxel
+sys.path.insert(0, sys.argv[1])
+from test_metrics import tenant_points
+x, q = tenant_points()
+s = karnoxel.VectorStorage()
+for i, row in enumerate(x): s.upsert(i, row, {"tenant_id": "big"} if i < 1100 else None)
+out = [[(i, np.float32(v).view(np.uint32).item()) for i, v in s.search(v, 10, m, "big")]
+       for v in q for m in ["dot", "l2", "cosine"]]
+json.dump(out, sys.stdout)
+"""
+
+
+def tenant_points():
+    """1,100 points of 1,000 floats (a tenant large enough for 8-bit copies, of a
+    length that is no multiple of the kernels' width) and 400 others. Their
+    values lie in the first 40 or the last 40 places only, so a kernel that
+    drops any part of a vector picks the wrong candidates; queries of each kind."""
+    rng = np.random.default_rng(5)
+    x = np.zeros((1500, 1000), dtype=np.float32)
+    q = np.zeros((6, 1000), dtype=np.float32)
+    for rows, places in [(x[::2], slice(0, 40)), (x[1::2], slice(960, 1000))]:
+        rows[:, places] = rng.standard_normal((len(rows), 40)) * rng.uniform(0.2, 3.0, (len(rows), 1))
+    q[:3, :40] = rng.standard_normal((3, 40))
+    q[3:, 960:] = rng.standard_normal((3, 40))
+    return x, q
+
+
+def test_tenant_copies_pick_alike_on_every_simd_path():
+    # The 8-bit copies' sums are integers: every path picks the same candidates.
+    results = {}
+    for path in available_paths():
+        env = dict(os.environ, KARNOXEL_SIMD=path)
+        proc = subprocess.run([sys.executable, "-c", TENANT_PROBE, os.path.dirname(__file__)], env=env,
+                              capture_output=True, text=True, check=True)
+        results[path] = json.loads(proc.stdout)
+    assert all(r == results["scalar"] for r in results.values()), list(results)
+    x, queries = tenant_points()
+    answers = iter(results["scalar"])
+    for q in queries:
+        for metric in ["dot", "l2", "cosine"]:
+            hits = next(answers)
+            expected, _ = ref_scores(q, x[:1100], metric)
+            order = np.argsort(expected if metric == "l2" else -expected, kind="stable")[:10]
+            assert [i for i, _ in hits] == order.tolist()
+            assert [b for _, b in hits] == [bits(e) for e in expected[order]]

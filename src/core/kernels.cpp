@@ -1,5 +1,6 @@
 #include "core/kernels.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -46,8 +47,18 @@ void rows_scalar(const float* q, const float* const* rows, std::size_t count, st
     }
 }
 
+void codes_dot_scalar(const std::int16_t* q, const std::int8_t* codes, std::size_t count, std::size_t n,
+                      std::int32_t* out) {
+    for (std::size_t r = 0; r < count; ++r) {
+        const std::int8_t* c = codes + r * n;
+        std::int32_t sum = 0;
+        for (std::size_t i = 0; i < n; ++i) sum += static_cast<std::int32_t>(q[i]) * c[i];
+        out[r] = sum;
+    }
+}
+
 const ExactKernels SCALAR_EXACT{"scalar", rows_scalar<false>, rows_scalar<true>};
-const FastKernels SCALAR_FAST{"scalar", sum_products, sum_squared_differences};
+const FastKernels SCALAR_FAST{"scalar", sum_products, sum_squared_differences, codes_dot_scalar};
 
 enum class Level { Scalar = 0, Avx2 = 1, Avx512 = 2 };
 

@@ -12,12 +12,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace karnoxel::core {
 
 // out[r] = rule sum over i < n of the row terms of rows[r] against query.
 using RowsKernel = void (*)(const float* query, const float* const* rows, std::size_t count, std::size_t n, float* out);
 using PairKernel = float (*)(const float* a, const float* b, std::size_t n);
+// out[r] = sum over i < n of query[i] * codes[r * n + i] in 32-bit integers,
+// for `count` rows of 8-bit codes back to back; n is a multiple of 32.
+using CodesKernel = void (*)(const std::int16_t* query, const std::int8_t* codes, std::size_t count, std::size_t n,
+                             std::int32_t* out);
 
 struct ExactKernels {
     const char* name;
@@ -29,6 +34,7 @@ struct FastKernels {
     const char* name;
     PairKernel dot;     // approximately sum a[i] * b[i]
     PairKernel sqdiff;  // approximately sum (a[i] - b[i])^2
+    CodesKernel codes_dot;
 };
 
 const ExactKernels& exact_kernels();

@@ -18,10 +18,10 @@
 
 // Everything defined from here to the matching pop takes the instruction set.
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw"))), apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx512f")
+#pragma GCC target("avx512f,avx512bw")
 #endif
 #include "core/simd_drivers.hpp"
 
@@ -78,8 +78,22 @@ struct Avx512 {
     static float sum(Vec v) { return _mm512_reduce_add_ps(v); }
 };
 
+// Codes widened to 16 bits, multiplied pairwise into 32-bit sums.
+void codes_dot_avx512(const std::int16_t* q, const std::int8_t* codes, std::size_t count, std::size_t n,
+                      std::int32_t* out) {
+    for (std::size_t r = 0; r < count; ++r) {
+        const std::int8_t* c = codes + r * n;
+        __m512i a = _mm512_setzero_si512();
+        for (std::size_t i = 0; i < n; i += 32) {
+            const __m512i x = _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + i)));
+            a = _mm512_add_epi32(a, _mm512_madd_epi16(x, _mm512_loadu_si512(q + i)));
+        }
+        out[r] = _mm512_reduce_add_epi32(a);
+    }
+}
+
 const ExactKernels AVX512_EXACT{"avx512", exact_rows<Avx512, false>, exact_rows<Avx512, true>};
-const FastKernels AVX512_FAST{"avx512", fast_pair<Avx512, 2, false>, fast_pair<Avx512, 2, true>};
+const FastKernels AVX512_FAST{"avx512", fast_pair<Avx512, 2, false>, fast_pair<Avx512, 2, true>, codes_dot_avx512};
 
 }  // namespace
 }  // namespace karnoxel::core
@@ -93,7 +107,7 @@ namespace karnoxel::core {
 namespace {
 bool cpu_has_avx512() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f");
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
 }
 }  // namespace
 

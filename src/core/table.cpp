@@ -1,5 +1,6 @@
 #include "core/table.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -99,13 +100,85 @@ std::uint32_t reserve_tenant(TenantIndex& tenants, const Payload* payload) {
     auto it = tenants.code_of.find(*name);
     if (it == tenants.code_of.end()) {
         reserve_for(tenants.members, tenants.members.size() + 1);
+        reserve_for(tenants.codes, tenants.members.size() + 1);
         const auto code = static_cast<std::uint32_t>(tenants.members.size());
         it = tenants.code_of.emplace(std::string(*name), code).first;
         tenants.members.emplace_back();
+        tenants.codes.emplace_back();
     }
     auto& members = tenants.members[it->second];
     reserve_for(members, members.size() + 1);
     return it->second;
+}
+
+// Room for `entries` entries of 8-bit codes.
+void reserve_codes(TenantCodes& codes, std::size_t entries) {
+    reserve_for(codes.values, entries * codes.stride);
+    reserve_for(codes.scale, entries);
+    reserve_for(codes.inv_norm, entries);
+}
+
+// Whether a tenant of `members` points is large enough for 8-bit codes.
+bool wants_codes(std::size_t members, std::uint32_t dim) {
+    return dim != 0 && members * dim >= CODED_TENANT_VALUES;
+}
+
+// Entry `pos` of the codes from a row's vector, or empty (null vector).
+void encode_entry(TenantCodes& codes, std::size_t pos, const float* vector, std::size_t dim, float inv_norm) {
+    std::int8_t* out = codes.values.data() + pos * codes.stride;
+    float top = 0.0f;
+    if (vector != nullptr) {
+        for (std::size_t i = 0; i < dim; ++i) top = std::max(top, std::fabs(vector[i]));
+    }
+    if (!(top > 0.0f) || !std::isfinite(top)) {
+        std::fill(out, out + codes.stride, std::int8_t{0});
+        codes.scale[pos] = 0.0f;
+        codes.inv_norm[pos] = 0.0f;
+        return;
+    }
+    const auto levels = static_cast<float>(TenantCodes::LEVELS);
+    const float to_code = levels / top;
+    for (std::size_t i = 0; i < dim; ++i) {
+        const float code = std::clamp(std::nearbyint(vector[i] * to_code), -levels, levels);
+        out[i] = static_cast<std::int8_t>(code);
+    }
+    std::fill(out + dim, out + codes.stride, std::int8_t{0});
+    codes.scale[pos] = top / levels;
+    codes.inv_norm[pos] = inv_norm;
+}
+
+// Entry `pos` of a tenant's codes from its member's current row.
+void encode_member(TenantCodes& codes, std::size_t pos, std::uint32_t slot, const RowStore& rows,
+                   const std::vector<std::uint32_t>& row_of) {
+    const std::uint32_t row = row_of[slot];
+    if (row == NO_ROW) {
+        encode_entry(codes, pos, nullptr, rows.dim, 0.0f);
+    } else {
+        encode_entry(codes, pos, rows.vector(row), rows.dim, rows.inv_norm(row));
+    }
+}
+
+// Every entry of a tenant's codes, within the room they have.
+void encode_members(TenantCodes& codes, const std::vector<std::uint32_t>& members, const RowStore& rows,
+                    const std::vector<std::uint32_t>& row_of) {
+    codes.values.resize(members.size() * codes.stride);
+    codes.scale.resize(members.size());
+    codes.inv_norm.resize(members.size());
+    for (std::size_t pos = 0; pos < members.size(); ++pos) encode_member(codes, pos, members[pos], rows, row_of);
+}
+
+// Room for the point in its tenant's codes; or, when the point makes the
+// tenant large, its first codes (filled when the point is stored).
+void plan_codes(PointTable& table, PutPlan& plan) {
+    if (plan.tenant == 0) return;
+    TenantCodes& codes = table.tenants.codes[plan.tenant];
+    const std::size_t entries = table.tenants.members[plan.tenant].size() + 1;
+    if (codes.stride != 0) {
+        reserve_codes(codes, entries);
+    } else if (wants_codes(entries, table.rows.dim)) {
+        plan.codes.stride = (table.rows.dim + 31) / 32 * 32;
+        reserve_codes(plan.codes, entries);
+    }
 }
 
 // Where a changed vector goes (a row, or aside), with the room it needs.
@@ -176,22 +249,55 @@ void occupy(PointTable& table, PutPlan& plan, FloatSpan vector) {
     }
 }
 
-// Moves the slot between tenant member lists.
-void change_tenant(PointTable& table, std::uint32_t slot, std::uint32_t old_tenant, std::uint32_t tenant) {
-    if (old_tenant == tenant) return;
-    if (old_tenant != 0) {
-        auto& members = table.tenants.members[old_tenant];
-        const std::uint32_t pos = table.tenant_pos[slot];
-        members[pos] = members.back();
-        table.tenant_pos[members[pos]] = pos;
-        members.pop_back();
+// Moves the slot between tenant member lists (and their codes), or
+// refreshes its codes when only its vector changed.
+void change_tenant(PointTable& table, PutPlan& plan, std::uint32_t old_tenant) {
+    const std::uint32_t slot = plan.slot;
+    const std::uint32_t tenant = plan.tenant;
+    TenantIndex& tenants = table.tenants;
+    if (old_tenant == tenant) {
+        TenantCodes& codes = tenants.codes[tenant];
+        if (tenant != 0 && plan.vector_changed && codes.stride != 0) {
+            encode_member(codes, table.tenant_pos[slot], slot, table.rows, table.row_of);
+        }
+    } else {
+        if (old_tenant != 0) {
+            auto& members = tenants.members[old_tenant];
+            TenantCodes& codes = tenants.codes[old_tenant];
+            const std::uint32_t pos = table.tenant_pos[slot];
+            const std::size_t last = members.size() - 1;
+            members[pos] = members[last];
+            table.tenant_pos[members[pos]] = pos;
+            members.pop_back();
+            if (codes.stride != 0) {
+                std::copy_n(codes.values.data() + last * codes.stride, codes.stride,
+                            codes.values.data() + pos * codes.stride);
+                codes.scale[pos] = codes.scale[last];
+                codes.inv_norm[pos] = codes.inv_norm[last];
+                codes.values.resize(last * codes.stride);
+                codes.scale.pop_back();
+                codes.inv_norm.pop_back();
+            }
+        }
+        if (tenant != 0) {
+            auto& members = tenants.members[tenant];
+            TenantCodes& codes = tenants.codes[tenant];
+            const std::size_t pos = members.size();
+            table.tenant_pos[slot] = static_cast<std::uint32_t>(pos);
+            members.push_back(slot);
+            if (codes.stride != 0) {  // within the room prepare_put made
+                codes.values.resize((pos + 1) * codes.stride);
+                codes.scale.push_back(0.0f);
+                codes.inv_norm.push_back(0.0f);
+                encode_member(codes, pos, slot, table.rows, table.row_of);
+            }
+        }
+        table.tenant_of[slot] = tenant;
     }
-    if (tenant != 0) {
-        auto& members = table.tenants.members[tenant];
-        table.tenant_pos[slot] = static_cast<std::uint32_t>(members.size());
-        members.push_back(slot);
+    if (plan.codes.stride != 0) {
+        tenants.codes[tenant] = std::move(plan.codes);
+        encode_members(tenants.codes[tenant], tenants.members[tenant], table.rows, table.row_of);
     }
-    table.tenant_of[slot] = tenant;
 }
 
 }  // namespace
@@ -201,6 +307,7 @@ PutPlan prepare_put(PointTable& table, std::uint64_t key, FloatSpan vector, cons
     if (vector.size() > MAX_VECTOR_LENGTH) throw std::length_error("a vector holds at most 4294967294 values");
     PutPlan plan;
     plan.tenant = reserve_tenant(table.tenants, payload);
+    plan_codes(table, plan);
     const std::optional<std::uint32_t> existing = find_slot(table, key);
     plan.slot = existing ? *existing : append_slot(table, key);
     plan.created = !existing;
@@ -251,8 +358,8 @@ void commit_put(PointTable& table, PutPlan& plan, FloatSpan vector, std::unique_
     table.payloads[slot] = std::move(payload);
     if (!plan.had_point) ++table.point_count;
     table.foreign_ids.erase(slot);
-    change_tenant(table, slot, plan.had_point ? table.tenant_of[slot] : 0, plan.tenant);
     if (table.row_of[slot] != NO_ROW) table.rows.tenant[table.row_of[slot]] = plan.tenant;
+    change_tenant(table, plan, plan.had_point ? table.tenant_of[slot] : 0);
 }
 
 void keep_point_id(PointTable& table, std::uint32_t slot, std::uint64_t id) {
@@ -302,6 +409,16 @@ Layout relayout(const PointTable& table, std::uint32_t dim) {
         add_aside(layout.aside, slot, len, inv != 0.0f);
     }
     rows.count = rows.slot_of.size();
+    const TenantIndex& tenants = table.tenants;
+    layout.codes.resize(tenants.codes.size());
+    for (std::size_t code = 1; code < tenants.members.size(); ++code) {
+        const auto& members = tenants.members[code];
+        if (!wants_codes(members.size(), dim)) continue;
+        TenantCodes& codes = layout.codes[code];
+        codes.stride = (dim + 31) / 32 * 32;
+        reserve_codes(codes, members.size());
+        encode_members(codes, members, rows, layout.row_of);
+    }
     return layout;
 }
 
@@ -309,6 +426,7 @@ void swap_layout(PointTable& table, Layout& layout) noexcept {
     std::swap(table.rows, layout.rows);
     std::swap(table.aside, layout.aside);
     std::swap(table.row_of, layout.row_of);
+    std::swap(table.tenants.codes, layout.codes);
 }
 
 }  // namespace karnoxel::core

@@ -89,11 +89,31 @@ struct StringKeyHash {
     std::size_t operator()(std::string_view s) const { return static_cast<std::size_t>(keyed_hash(s, key)); }
 };
 
+// A tenant whose points' vectors of the rows' length hold at least this many
+// values in all gets 8-bit copies of them (TenantCodes).
+inline constexpr std::size_t CODED_TENANT_VALUES = std::size_t{1} << 20;
+
+// 8-bit copies of a large tenant's row vectors, one entry per member in the
+// order of its member list, so that a scan of the tenant reads a quarter of
+// the bytes (and reads them in one stream) to pick the candidates it then
+// scores exactly. An entry holds the vector divided by `scale` (its largest
+// magnitude / 127) and rounded, zeros after the vector up to `stride`;
+// members whose vector is not in the rows have scale 0.
+struct TenantCodes {
+    static constexpr std::size_t LEVELS = 127;  // codes lie in [-127, 127]
+
+    std::size_t stride = 0;             // bytes per entry (the rows' length rounded up to 32); 0: no codes
+    std::vector<std::int8_t> values;    // entries back to back
+    std::vector<float> scale;           // entry -> scale, 0 when the member has no row
+    std::vector<float> inv_norm;        // entry -> the row's inverse norm
+};
+
 // Points grouped by tenant, so a tenant's points can be scanned without
 // visiting anyone else's. Codes are dense and start at 1; 0 means no tenant.
 struct TenantIndex {
     std::unordered_map<std::string, std::uint32_t, StringKeyHash, std::equal_to<>> code_of;
     std::vector<std::vector<std::uint32_t>> members{1};  // code -> slots of its points
+    std::vector<TenantCodes> codes{1};                   // code -> its 8-bit copies, if it is large
 
     std::uint32_t find(std::string_view tenant) const {
         auto it = code_of.find(tenant);
@@ -157,6 +177,7 @@ struct PutPlan {
     std::uint32_t old_row = NO_ROW;  // the point's row before
     std::uint32_t new_row = NO_ROW;  // the point's row after; NO_ROW when its vector goes aside
     std::uint32_t tenant = 0;        // tenant code after
+    TenantCodes codes;               // the tenant's first codes, when this point makes it large
     float sq_norm = 0.0f;            // the vector's sum of squares
     std::vector<float> aside;        // the vector, when it goes aside
 };
@@ -200,6 +221,7 @@ struct Layout {
     RowStore rows;
     AsideVectors aside;
     std::vector<std::uint32_t> row_of;
+    std::vector<TenantCodes> codes;
 };
 Layout relayout(const PointTable& table, std::uint32_t dim);
 void swap_layout(PointTable& table, Layout& layout) noexcept;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/kernels.hpp"
+#include "index/coded_scan.hpp"
 #include "index/exact.hpp"
 
 namespace karnoxel::index {
@@ -28,14 +29,23 @@ std::uint64_t least_breadth(std::uint64_t ef_search, core::DistanceMetric metric
     return ef_search > UINT64_MAX / widen ? UINT64_MAX : ef_search * widen;
 }
 
-// A tenant with t of the graph's n nodes is scanned exactly when that is
-// cheaper than a filtered walk. The walk visits about (breadth * list size)
-// nodes per result list filled, n / t times more when only one node in n / t
-// qualifies, and a visited node costs a few scanned points (random access).
-bool tenant_scan_is_cheaper(std::size_t tenant_points, std::size_t nodes, std::size_t breadth, std::size_t list_size) {
+// A tenant with t of the graph's n nodes is scanned when that is cheaper
+// than a filtered walk. The walk visits about (breadth * list size) nodes
+// per result list filled, n / t times more when only one node in n / t
+// qualifies, and a visited node costs a few scanned points (random access),
+// CODED_SCAN_GAIN times more points when the scan reads 8-bit codes.
+constexpr double CODED_SCAN_GAIN = 3.0;
+
+bool tenant_scan_is_cheaper(std::size_t tenant_points, std::size_t nodes, std::size_t breadth, std::size_t list_size,
+                            bool coded) {
     const double walk_visits = static_cast<double>(breadth) * static_cast<double>(list_size) *
                                static_cast<double>(nodes) / static_cast<double>(tenant_points);
-    return static_cast<double>(tenant_points) <= 3.0 * walk_visits;
+    return static_cast<double>(tenant_points) <= 3.0 * (coded ? CODED_SCAN_GAIN : 1.0) * walk_visits;
+}
+
+// Candidates a scan of 8-bit codes scores exactly for `limit` hits.
+std::size_t coded_pool(std::uint64_t limit) {
+    return static_cast<std::size_t>(std::max<std::uint64_t>(std::min<std::uint64_t>(limit, SIZE_MAX / 4) * 4, 64));
 }
 
 Route route(const core::PointTable& table, const HNSWIndex& graph, const Query& query) {
@@ -56,8 +66,14 @@ Route route(const core::PointTable& table, const HNSWIndex& graph, const Query& 
     const float inv_norm = graph_inv_norm(table, graph, query.vector);
     const std::size_t breadth = static_cast<std::size_t>(
         std::min<std::uint64_t>(std::max(least_breadth(graph.ef_search, query.metric), query.limit), rows.count));
+    // Codes only pick candidates in stores large enough for the graph (smaller
+    // ones are always scanned exactly), and only when far fewer are wanted
+    // than the tenant has.
+    const bool coded = inv_norm != 0.0f && has_codes(table, r.tenant, query.vector.size()) &&
+                       coded_pool(query.limit) <= candidates / 4;
     r.graph = inv_norm != 0.0f &&
-              !(r.tenant != 0 && tenant_scan_is_cheaper(candidates, rows.count, breadth, graph.layer0_cap));
+              !(r.tenant != 0 && tenant_scan_is_cheaper(candidates, rows.count, breadth, graph.layer0_cap, coded));
+    r.coded = coded;  // also when a filtered walk gives up
     // A filtered walk that has visited as many nodes as the tenant has points
     // costs more than the scan would have: it gives up, and the scan answers.
     r.walk = {query.vector, inv_norm, query.metric, breadth, r.tenant, r.tenant != 0 ? candidates : SIZE_MAX};
@@ -80,7 +96,8 @@ std::vector<SearchHit> score(const core::PointTable& table, const Query& query, 
     if (walked && found.size() >= r.wanted) {
         for (const std::uint32_t row : found) scorer.add(table.rows.slot_of[row], table.rows.vector(row));
         scan_aside(query.vector, table, r.tenant, scorer);
-    } else {
+    } else if (!(r.coded &&
+                 scan_coded(query.vector, query.metric, table, r.tenant, coded_pool(query.limit), scorer))) {
         scan_all(query.vector, table, r.tenant, scorer);
     }
     scorer.flush();

@@ -30,7 +30,8 @@ struct Query {
 // length with a finite non-zero norm once it holds EXACT_ROUTE_BELOW nodes
 // and is sound; its candidates and the points of that length it cannot
 // hold are scored exactly. Everything else, and tenants whose own points are
-// cheaper to scan than a filtered walk, is answered by an exact scan.
+// cheaper to scan than a filtered walk, is answered by a scan: of every
+// point, or of a large tenant's 8-bit codes, whose best are scored exactly.
 std::vector<SearchHit> answer(const core::PointTable& table, const HNSWIndex& graph, const Query& query);
 
 // The same answer in three steps, for a caller that lets commits of new
@@ -44,6 +45,7 @@ struct Route {
     std::uint32_t tenant = 0;  // tenant code, 0 for none
     bool empty = false;        // no hits at all
     bool graph = false;        // walk the graph (else scan)
+    bool coded = false;        // a scan goes through the tenant's 8-bit codes
     GraphQuery walk{};
     WalkStart start;
     std::size_t wanted = 0;  // hits the store can give, up to the limit

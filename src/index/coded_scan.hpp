@@ -1,0 +1,27 @@
+// The scan of a large tenant through its 8-bit codes (core/table.hpp:
+// TenantCodes): approximate scores over a quarter of the bytes pick the
+// candidates, which are then scored exactly like every other route's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/distance.hpp"
+#include "core/table.hpp"
+#include "index/exact.hpp"
+
+namespace karnoxel::index {
+
+// Whether the tenant has codes that a query of this length can use.
+inline bool has_codes(const core::PointTable& table, std::uint32_t tenant, std::size_t query_length) {
+    return tenant != 0 && table.tenants.codes[tenant].stride != 0 && query_length == table.rows.dim;
+}
+
+// Offers the `pool` members whose codes score best against the query, and
+// the tenant's aside points, to `scorer` for exact scores. False, having
+// offered nothing, when the query cannot be coded (no codes of its length,
+// a zero or non-finite query): the caller then scans exactly.
+bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::PointTable& table,
+                std::uint32_t tenant, std::size_t pool, ExactScorer& scorer);
+
+}  // namespace karnoxel::index
