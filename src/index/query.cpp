@@ -1,6 +1,7 @@
 #include "index/query.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "core/kernels.hpp"
 #include "index/coded_scan.hpp"
@@ -74,9 +75,19 @@ Route route(const core::PointTable& table, const HNSWIndex& graph, const Query& 
     r.graph = inv_norm != 0.0f &&
               !(r.tenant != 0 && tenant_scan_is_cheaper(candidates, rows.count, breadth, graph.layer0_cap, coded));
     r.coded = coded;  // also when a filtered walk gives up
+    // A filtered walk keeps only the tenant's nodes among those it measures,
+    // so its result list reaches less far around the query than an unfiltered
+    // one: it widens with the share of nodes outside the tenant, up to half
+    // again (a quarter for a tenant of half the store).
+    std::size_t walk_breadth = breadth;
+    if (r.graph && r.tenant != 0 && candidates < rows.count) {
+        const double outside = static_cast<double>(rows.count - candidates) / static_cast<double>(rows.count);
+        walk_breadth = std::min<std::size_t>(
+            rows.count, breadth + static_cast<std::size_t>(std::ceil(static_cast<double>(breadth) * outside / 2.0)));
+    }
     // A filtered walk that has visited as many nodes as the tenant has points
     // costs more than the scan would have: it gives up, and the scan answers.
-    r.walk = {query.vector, inv_norm, query.metric, breadth, r.tenant, r.tenant != 0 ? candidates : SIZE_MAX};
+    r.walk = {query.vector, inv_norm, query.metric, walk_breadth, r.tenant, r.tenant != 0 ? candidates : SIZE_MAX};
     // `candidates` counts a tenant's points kept aside too: a walk that finds
     // fewer than the limit then falls back to the scan, which is exact.
     r.wanted = static_cast<std::size_t>(std::min<std::uint64_t>(query.limit, candidates));
