@@ -47,10 +47,10 @@ void rows_scalar(const float* q, const float* const* rows, std::size_t count, st
     }
 }
 
-void codes_dot_scalar(const std::int16_t* q, const std::int8_t* codes, std::size_t count, std::size_t n,
+void codes_dot_scalar(const std::int8_t* q, const std::uint8_t* codes, std::size_t count, std::size_t n,
                       std::int32_t* out) {
     for (std::size_t r = 0; r < count; ++r) {
-        const std::int8_t* c = codes + r * n;
+        const std::uint8_t* c = codes + r * n;
         std::int32_t sum = 0;
         for (std::size_t i = 0; i < n; ++i) sum += static_cast<std::int32_t>(q[i]) * c[i];
         out[r] = sum;

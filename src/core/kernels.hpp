@@ -20,8 +20,9 @@ namespace karnoxel::core {
 using RowsKernel = void (*)(const float* query, const float* const* rows, std::size_t count, std::size_t n, float* out);
 using PairKernel = float (*)(const float* a, const float* b, std::size_t n);
 // out[r] = sum over i < n of query[i] * codes[r * n + i] in 32-bit integers,
-// for `count` rows of 8-bit codes back to back; n is a multiple of 32.
-using CodesKernel = void (*)(const std::int16_t* query, const std::int8_t* codes, std::size_t count, std::size_t n,
+// for `count` rows of unsigned 8-bit codes back to back; n is a multiple of
+// 64 and at most 2^16 (the sums cannot overflow).
+using CodesKernel = void (*)(const std::int8_t* query, const std::uint8_t* codes, std::size_t count, std::size_t n,
                              std::int32_t* out);
 
 struct ExactKernels {

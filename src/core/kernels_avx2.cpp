@@ -65,17 +65,17 @@ struct Avx2 {
     }
 };
 
-// Codes widened to 16 bits, multiplied pairwise into 32-bit sums.
-void codes_dot_avx2(const std::int16_t* q, const std::int8_t* codes, std::size_t count, std::size_t n,
+// Codes and query widened to 16 bits, multiplied pairwise into 32-bit sums.
+void codes_dot_avx2(const std::int8_t* q, const std::uint8_t* codes, std::size_t count, std::size_t n,
                     std::int32_t* out) {
     for (std::size_t r = 0; r < count; ++r) {
-        const std::int8_t* c = codes + r * n;
+        const std::uint8_t* c = codes + r * n;
         __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
         for (std::size_t i = 0; i < n; i += 32) {
-            const __m256i x0 = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + i)));
-            const __m256i x1 = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + i + 16)));
-            const __m256i q0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + i));
-            const __m256i q1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + i + 16));
+            const __m256i x0 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + i)));
+            const __m256i x1 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + i + 16)));
+            const __m256i q0 = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q + i)));
+            const __m256i q1 = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q + i + 16)));
             a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(x0, q0));
             a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(x1, q1));
         }

@@ -118,20 +118,24 @@ void reserve_codes(TenantCodes& codes, std::size_t entries) {
     reserve_for(codes.inv_norm, entries);
 }
 
+std::size_t code_stride(std::uint32_t dim) {
+    return (static_cast<std::size_t>(dim) + 63) / 64 * 64;
+}
+
 // Whether a tenant of `members` points is large enough for 8-bit codes.
 bool wants_codes(std::size_t members, std::uint32_t dim) {
-    return dim != 0 && members * dim >= CODED_TENANT_VALUES;
+    return dim != 0 && code_stride(dim) <= TenantCodes::MAX_STRIDE && members * dim >= CODED_TENANT_VALUES;
 }
 
 // Entry `pos` of the codes from a row's vector, or empty (null vector).
 void encode_entry(TenantCodes& codes, std::size_t pos, const float* vector, std::size_t dim, float inv_norm) {
-    std::int8_t* out = codes.values.data() + pos * codes.stride;
+    std::uint8_t* out = codes.values.data() + pos * codes.stride;
     float top = 0.0f;
     if (vector != nullptr) {
         for (std::size_t i = 0; i < dim; ++i) top = std::max(top, std::fabs(vector[i]));
     }
     if (!(top > 0.0f) || !std::isfinite(top)) {
-        std::fill(out, out + codes.stride, std::int8_t{0});
+        std::fill(out, out + codes.stride, TenantCodes::ZERO);
         codes.scale[pos] = 0.0f;
         codes.inv_norm[pos] = 0.0f;
         return;
@@ -140,9 +144,9 @@ void encode_entry(TenantCodes& codes, std::size_t pos, const float* vector, std:
     const float to_code = levels / top;
     for (std::size_t i = 0; i < dim; ++i) {
         const float code = std::clamp(std::nearbyint(vector[i] * to_code), -levels, levels);
-        out[i] = static_cast<std::int8_t>(code);
+        out[i] = static_cast<std::uint8_t>(static_cast<int>(code) + TenantCodes::ZERO);
     }
-    std::fill(out + dim, out + codes.stride, std::int8_t{0});
+    std::fill(out + dim, out + codes.stride, TenantCodes::ZERO);
     codes.scale[pos] = top / levels;
     codes.inv_norm[pos] = inv_norm;
 }
@@ -176,7 +180,7 @@ void plan_codes(PointTable& table, PutPlan& plan) {
     if (codes.stride != 0) {
         reserve_codes(codes, entries);
     } else if (wants_codes(entries, table.rows.dim)) {
-        plan.codes.stride = (table.rows.dim + 31) / 32 * 32;
+        plan.codes.stride = code_stride(table.rows.dim);
         reserve_codes(plan.codes, entries);
     }
 }
@@ -415,7 +419,7 @@ Layout relayout(const PointTable& table, std::uint32_t dim) {
         const auto& members = tenants.members[code];
         if (!wants_codes(members.size(), dim)) continue;
         TenantCodes& codes = layout.codes[code];
-        codes.stride = (dim + 31) / 32 * 32;
+        codes.stride = code_stride(dim);
         reserve_codes(codes, members.size());
         encode_members(codes, members, rows, layout.row_of);
     }

@@ -97,13 +97,16 @@ inline constexpr std::size_t CODED_TENANT_VALUES = std::size_t{1} << 20;
 // order of its member list, so that a scan of the tenant reads a quarter of
 // the bytes (and reads them in one stream) to pick the candidates it then
 // scores exactly. An entry holds the vector divided by `scale` (its largest
-// magnitude / 127) and rounded, zeros after the vector up to `stride`;
-// members whose vector is not in the rows have scale 0.
+// magnitude / 127), rounded and offset by 128 (so every code is a byte from
+// 1 to 255), then 128s up to `stride`; members whose vector is not in the
+// rows have scale 0.
 struct TenantCodes {
-    static constexpr std::size_t LEVELS = 127;  // codes lie in [-127, 127]
+    static constexpr std::size_t LEVELS = 127;        // values lie in [-127, 127] before the offset
+    static constexpr std::uint8_t ZERO = 128;         // the code of 0
+    static constexpr std::size_t MAX_STRIDE = 65536;  // longer vectors get no codes (their sums could overflow)
 
-    std::size_t stride = 0;             // bytes per entry (the rows' length rounded up to 32); 0: no codes
-    std::vector<std::int8_t> values;    // entries back to back
+    std::size_t stride = 0;             // bytes per entry (the rows' length rounded up to 64); 0: no codes
+    std::vector<std::uint8_t> values;   // entries back to back
     std::vector<float> scale;           // entry -> scale, 0 when the member has no row
     std::vector<float> inv_norm;        // entry -> the row's inverse norm
 };

@@ -21,7 +21,7 @@ struct Worse {
 };
 
 struct Scratch {
-    std::vector<std::int16_t> query;
+    std::vector<std::int8_t> query;
     std::vector<Pick> picks;
 };
 
@@ -43,18 +43,19 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
     float top = 0.0f;
     for (const float x : query) top = std::max(top, std::fabs(x));
     if (!(top > 0.0f) || !std::isfinite(top)) return false;
-    // The query in 16-bit levels, as fine as the 32-bit sums allow without
-    // overflow (|sum| <= levels * 127 * stride).
-    const double fits = 2147483647.0 / (static_cast<double>(core::TenantCodes::LEVELS) * codes.stride);
-    const float levels = static_cast<float>(std::min(32767.0, std::floor(fits)));
-    if (levels < 1.0f) return false;
-
+    // The query in signed bytes. The codes are offset by 128, so each sum
+    // holds 128 * (the query's sum) besides the product.
     Scratch& scratch = thread_scratch();
     scratch.query.assign(codes.stride, 0);
+    const auto levels = static_cast<float>(core::TenantCodes::LEVELS);
     const float to_level = levels / top;
+    std::int32_t query_sum = 0;
     for (std::size_t i = 0; i < query.size(); ++i) {
-        scratch.query[i] = static_cast<std::int16_t>(std::clamp(std::nearbyint(query[i] * to_level), -levels, levels));
+        const float level = std::clamp(std::nearbyint(query[i] * to_level), -levels, levels);
+        scratch.query[i] = static_cast<std::int8_t>(level);
+        query_sum += static_cast<std::int32_t>(level);
     }
+    const std::int32_t offset = query_sum * core::TenantCodes::ZERO;
     const float query_scale = top / levels;
     std::vector<Pick>& picks = scratch.picks;
     picks.clear();
@@ -62,7 +63,7 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
     float worst = -std::numeric_limits<float>::infinity();  // the key a candidate must beat
 
     const core::CodesKernel kernel = core::fast_kernels().codes_dot;
-    const std::int16_t* const coded_query = scratch.query.data();
+    const std::int8_t* const coded_query = scratch.query.data();
     const std::size_t count = members.size();
     const std::size_t stride = codes.stride;
     std::int32_t sums[BLOCK];
@@ -74,7 +75,7 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
         const float* const inv_norm = codes.inv_norm.data() + start;
         // Entries without a row (scale 0) are scanned aside: they never win.
         for (std::size_t j = 0; j < n; ++j) {
-            const float dot = static_cast<float>(sums[j]) * scale[j] * query_scale;
+            const float dot = static_cast<float>(sums[j] - offset) * scale[j] * query_scale;
             float key = dot;
             if (metric == core::DistanceMetric::Cosine) {
                 key = dot * inv_norm[j];
