@@ -130,9 +130,14 @@ bool wants_codes(std::size_t members, std::uint32_t dim) {
 // Entry `pos` of the codes from a row's vector, or empty (null vector).
 void encode_entry(TenantCodes& codes, std::size_t pos, const float* vector, std::size_t dim, float inv_norm) {
     std::uint8_t* out = codes.values.data() + pos * codes.stride;
+    // Written so that the compiler vectorises both loops: a row's values are
+    // finite (its norm is), so max and rounding need no special cases.
     float top = 0.0f;
     if (vector != nullptr) {
-        for (std::size_t i = 0; i < dim; ++i) top = std::max(top, std::fabs(vector[i]));
+        for (std::size_t i = 0; i < dim; ++i) {
+            const float magnitude = std::fabs(vector[i]);
+            top = magnitude > top ? magnitude : top;
+        }
     }
     if (!(top > 0.0f) || !std::isfinite(top)) {
         std::fill(out, out + codes.stride, TenantCodes::ZERO);
@@ -143,8 +148,11 @@ void encode_entry(TenantCodes& codes, std::size_t pos, const float* vector, std:
     const auto levels = static_cast<float>(TenantCodes::LEVELS);
     const float to_code = levels / top;
     for (std::size_t i = 0; i < dim; ++i) {
-        const float code = std::clamp(std::nearbyint(vector[i] * to_code), -levels, levels);
-        out[i] = static_cast<std::uint8_t>(static_cast<int>(code) + TenantCodes::ZERO);
+        // Rounded half away from zero; |value * to_code| <= 127 but for rounding.
+        const float scaled = vector[i] * to_code;
+        int code = static_cast<int>(scaled + (scaled < 0.0f ? -0.5f : 0.5f));
+        code = code < -127 ? -127 : (code > 127 ? 127 : code);
+        out[i] = static_cast<std::uint8_t>(code + TenantCodes::ZERO);
     }
     std::fill(out + dim, out + codes.stride, TenantCodes::ZERO);
     codes.scale[pos] = top / levels;
