@@ -153,3 +153,45 @@ def test_writers_in_parallel_keep_every_point_whole_and_reachable(rng, tmp_path,
         sample = list(expected.items())[::7]
         found = sum(i in {h[0] for h in store.search(v, 10, "l2")} for i, v in sample)
         assert found >= 0.97 * len(sample)
+
+
+def test_tenant_copies_follow_upserts_beside_searches(rng):
+    # A tenant of 2,048-float vectors large enough for 8-bit copies; one
+    # thread moves points in and out of it and changes their vectors while
+    # others search it alone and in batches.
+    rows = rng.standard_normal((700, 2048)).astype(np.float32)
+    store = VectorStorage()
+    for i, row in enumerate(rows):
+        store.upsert(i, row, {"tenant_id": "big" if i < 560 else "other"})
+    owners = ["big"] * 560 + ["other"] * 140
+    writing = threading.Event()
+    writing.set()
+    moves = 60 if UNDER_TSAN else 400
+
+    def writer():
+        try:
+            for k in range(moves):
+                i = int(rng.integers(0, len(rows)))
+                owners[i] = "other" if owners[i] == "big" else "big"
+                if k % 3 == 0:
+                    rows[i] = rng.standard_normal(2048).astype(np.float32)
+                store.upsert(i, rows[i], {"tenant_id": owners[i]})
+        finally:
+            writing.clear()
+
+    def searcher(metric):
+        def run():
+            while writing.is_set():
+                hits = store.search(rows[0], 20, metric, "big")
+                scores = [s for _, s in hits]
+                assert len(hits) == 20 and scores == sorted(scores, reverse=metric != "l2")
+                store.batch_search([rows[1], rows[2]], 5, metric, "big")
+        return run
+
+    run_threads([writer, searcher("cosine"), searcher("l2")])
+    for i in range(0, len(rows), 7):
+        hits = store.search(rows[i], 1, "l2", "big")
+        if owners[i] == "big":
+            assert hits == [(i, 0.0)]
+        else:
+            assert hits[0][0] != i
