@@ -18,10 +18,10 @@
 
 // Everything defined from here to the matching pop takes the instruction set.
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw")
+#pragma GCC target("avx512f")
 #endif
 #include "core/simd_drivers.hpp"
 
@@ -79,8 +79,10 @@ struct Avx512 {
 };
 
 // Codes and query widened to 16 bits, multiplied pairwise into 32-bit sums.
-void codes_dot_avx512(const std::int8_t* q, const std::uint8_t* codes, std::size_t count, std::size_t n,
-                      std::int32_t* out) {
+// (Only these byte kernels take AVX-512BW: compiling the float kernels with
+// it made them slower.)
+__attribute__((target("avx512f,avx512bw"))) void codes_dot_avx512(const std::int8_t* q, const std::uint8_t* codes,
+                                                                 std::size_t count, std::size_t n, std::int32_t* out) {
     for (std::size_t r = 0; r < count; ++r) {
         const std::uint8_t* c = codes + r * n;
         __m512i a = _mm512_setzero_si512();
