@@ -362,6 +362,23 @@ class TestLargeTenants:
         # Zero vectors are scored where they have a score.
         assert len(store.search(queries[0], 10**6, "dot", "big")) == np.count_nonzero(owners == "big")
 
+    @pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
+    def test_queries_the_copies_cannot_take(self, large, metric):
+        # Zero and non-finite queries are answered by the exact scan instead.
+        rows, owners, store, _ = large
+        mine = np.flatnonzero(owners == "big")
+        zero = np.zeros(512, dtype=np.float32)
+        if metric == "cosine":
+            assert store.search(zero, 5, metric, "big") == []
+        else:
+            hits = store.search(zero, 5, metric, "big")
+            assert [h[0] for h in hits] == [int(mine[i]) for i in true_top(rows[mine], zero, metric, 5)]
+        for bad in [np.nan, np.inf]:
+            q = rows[0].copy()
+            q[3] = bad
+            hits = store.search(q, 5, metric, "big")
+            assert len(hits) == 5 and all(owners[i] == "big" for i, _ in hits)
+
     def test_a_snapshot_gives_the_same_answers(self, large, tmp_path):
         rows, owners, store, queries = large
         store.save(str(tmp_path / "s"))

@@ -41,8 +41,13 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
     const core::TenantCodes& codes = table.tenants.codes[tenant];
     const std::vector<std::uint32_t>& members = table.tenants.members[tenant];
     float top = 0.0f;
-    for (const float x : query) top = std::max(top, std::fabs(x));
-    if (!(top > 0.0f) || !std::isfinite(top)) return false;
+    bool finite = true;
+    for (const float x : query) {
+        const float magnitude = std::fabs(x);
+        finite = finite && magnitude <= std::numeric_limits<float>::max();  // false for NaN too
+        top = magnitude > top ? magnitude : top;
+    }
+    if (!finite || !(top > 0.0f)) return false;
     // The query in signed bytes. The codes are offset by 128, so each sum
     // holds 128 * (the query's sum) besides the product.
     Scratch& scratch = thread_scratch();
