@@ -92,7 +92,8 @@ Route route(const core::PointTable& table, const HNSWIndex& graph, const Query& 
     // costs more than the scan would have: it gives up, and the scan answers.
     r.walk = {query.vector, inv_norm, query.metric, walk_breadth, r.tenant, r.tenant != 0 ? candidates : SIZE_MAX};
     // `candidates` counts a tenant's points kept aside too: a walk that finds
-    // fewer than the limit then falls back to the scan, which is exact.
+    // fewer than the limit then falls back to the scan, which scores every
+    // point (or, through a tenant's codes, at least four times the limit).
     r.wanted = static_cast<std::size_t>(std::min<std::uint64_t>(query.limit, candidates));
     if (r.graph) r.start = walk_start(graph, query.metric);
     return r;
@@ -100,9 +101,10 @@ Route route(const core::PointTable& table, const HNSWIndex& graph, const Query& 
 
 // Scores what a walk found, with the points of the query's length that the
 // graph cannot hold; or, if the walk gave up (a filtered walk) or found
-// fewer than `wanted` nodes, scans exactly: every node is reachable from
-// the entry point, but not from every node the descent may end at, and a
-// query must never get fewer hits than the store can give.
+// fewer than `wanted` nodes, scans (the tenant's codes when the route says
+// so, else exactly): every node is reachable from the entry point, but not
+// from every node the descent may end at, and a query must never get fewer
+// hits than the store can give.
 std::vector<SearchHit> score(const core::PointTable& table, const Query& query, const Route& r, bool walked,
                              const std::vector<std::uint32_t>& found) {
     TopK top(query.limit, query.metric);
