@@ -89,8 +89,8 @@ struct StringKeyHash {
     std::size_t operator()(std::string_view s) const { return static_cast<std::size_t>(keyed_hash(s, key)); }
 };
 
-// A tenant whose points' vectors of the rows' length hold at least this many
-// values in all gets 8-bit copies of them (TenantCodes).
+// A tenant whose point count times the rows' length reaches this many
+// values gets 8-bit copies of its row vectors (TenantCodes).
 inline constexpr std::size_t CODED_TENANT_VALUES = std::size_t{1} << 20;
 
 // 8-bit copies of a large tenant's row vectors, one entry per member in the
