@@ -122,6 +122,14 @@ std::size_t code_stride(std::uint32_t dim) {
     return (static_cast<std::size_t>(dim) + 63) / 64 * 64;
 }
 
+// Empty codes for vectors of length `dim`, with room for `entries` entries.
+TenantCodes new_codes(std::uint32_t dim, std::size_t entries) {
+    TenantCodes codes;
+    codes.stride = code_stride(dim);
+    reserve_codes(codes, entries);
+    return codes;
+}
+
 // Whether a tenant of `members` points is large enough for 8-bit codes.
 bool wants_codes(std::size_t members, std::uint32_t dim) {
     return dim != 0 && code_stride(dim) <= TenantCodes::MAX_STRIDE && members * dim >= CODED_TENANT_VALUES;
@@ -188,8 +196,7 @@ void plan_codes(PointTable& table, PutPlan& plan) {
     if (codes.stride != 0) {
         reserve_codes(codes, entries);
     } else if (wants_codes(entries, table.rows.dim)) {
-        plan.codes.stride = code_stride(table.rows.dim);
-        reserve_codes(plan.codes, entries);
+        plan.codes = new_codes(table.rows.dim, entries);
     }
 }
 
@@ -426,10 +433,8 @@ Layout relayout(const PointTable& table, std::uint32_t dim) {
     for (std::size_t code = 1; code < tenants.members.size(); ++code) {
         const auto& members = tenants.members[code];
         if (!wants_codes(members.size(), dim)) continue;
-        TenantCodes& codes = layout.codes[code];
-        codes.stride = code_stride(dim);
-        reserve_codes(codes, members.size());
-        encode_members(codes, members, rows, layout.row_of);
+        layout.codes[code] = new_codes(dim, members.size());
+        encode_members(layout.codes[code], members, rows, layout.row_of);
     }
     return layout;
 }
