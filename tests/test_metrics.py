@@ -13,6 +13,7 @@ import pytest
 
 from karnoxel import VectorStorage
 from conftest import bits, ref_scores
+from snapshot_format import snapshot
 
 METRICS = ["dot", "l2", "cosine"]
 LENGTHS = [0, 1, 2, 3, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 97, 128, 255, 256, 257, 300]
@@ -242,3 +243,57 @@ def test_tenant_copies_pick_alike_on_every_simd_path():
             order = np.argsort(expected if metric == "l2" else -expected, kind="stable")[:10]
             assert [i for i, _ in hits] == order.tolist()
             assert [b for _, b in hits] == [bits(e) for e in expected[order]]
+
+
+def half_rows():
+    """400 vectors of 33 floats built from bit patterns that a store keeping
+    each float in two 16-bit halves could get wrong: random mantissas (the
+    upper half's rounding carries for about half of them), mantissas of all
+    ones (the carry reaches the exponent: 1.9999999 becomes 2.0 in the upper
+    half), lower halves of exactly 0x8000 and 0x7FFF, subnormals and -0.0
+    beside normal values, both signs, magnitudes from 2**-60 to 2**60."""
+    rng = np.random.default_rng(11)
+    sign = rng.integers(0, 2, (400, 33), dtype=np.uint32) << 31
+    exponent = rng.integers(67, 187, (400, 33), dtype=np.uint32) << 23
+    mantissa = rng.integers(0, 1 << 23, (400, 33), dtype=np.uint32)
+    raw = sign | exponent | mantissa
+    raw[::5, 0] |= 0x7FFFFF
+    raw[1::5, 1] = (raw[1::5, 1] & 0xFFFF0000) | 0x8000
+    raw[2::5, 2] = (raw[2::5, 2] & 0xFFFF0000) | 0x7FFF
+    raw[3::5, 3] = 0x0000FFFF
+    raw[4::5, 4] = 0x80018000
+    raw[::7, 5] = 0x80000000
+    return raw.view(np.float32)
+
+
+HALVES_PROBE = r"""
+import json, sys, numpy as np, karnoxel
+sys.path.insert(0, sys.argv[1])
+from test_metrics import half_rows
+x = half_rows()
+s = karnoxel.VectorStorage()
+for i, row in enumerate(x): s.upsert(i, row, None)
+q = np.random.default_rng(2).standard_normal((2, 33)).astype(np.float32)
+json.dump([[(i, np.float32(v).view(np.uint32).item()) for i, v in s.search(v, 400, m)]
+           for v in [q[0], q[1], x[17]] for m in ["dot", "l2", "cosine"]], sys.stdout)
+"""
+
+
+@pytest.mark.parametrize("path", available_paths())
+def test_rows_keep_every_float_bit_for_bit(path, tmp_path):
+    x = half_rows()
+    env = dict(os.environ, KARNOXEL_SIMD=path)
+    proc = subprocess.run([sys.executable, "-c", HALVES_PROBE, os.path.dirname(__file__)], env=env,
+                          capture_output=True, text=True, check=True)
+    answers = iter(json.loads(proc.stdout))
+    for q in [*np.random.default_rng(2).standard_normal((2, 33)).astype(np.float32), x[17]]:
+        for metric in METRICS:
+            hits = dict(next(answers))
+            expected, defined = ref_scores(q, x, metric)
+            assert hits == {i: bits(expected[i]) for i in range(len(x)) if defined[i]}, (path, metric)
+    store = VectorStorage()
+    for i, row in enumerate(x):
+        store.upsert(i, row, None)
+    image = snapshot(store, tmp_path)
+    for key, (_, values, _) in image.points.items():
+        assert np.array(values, dtype=np.float32).view(np.uint32).tolist() == x[key].view(np.uint32).tolist()

@@ -5,33 +5,44 @@
 #include <cstring>
 
 #include "core/distance.hpp"
+#include "core/halves.hpp"
 
 namespace karnoxel::core {
 namespace {
 
+// Where the scalar kernels read a row's values: a float array, or a row
+// kept in halves (upper halves at the pointer, lower halves n further).
+struct FloatAt {
+    using Row = const float*;
+    static float at(Row r, std::size_t i, std::size_t) { return r[i]; }
+};
+struct SplitAt {
+    using Row = const std::uint16_t*;
+    static float at(Row r, std::size_t i, std::size_t n) { return join_halves(r[i], r[n + i]); }
+};
+
+template <class S, bool Diff>
+inline float term(float qi, typename S::Row r, std::size_t i, std::size_t n) {
+    if constexpr (Diff) {
+        const float d = qi - S::at(r, i, n);
+        return d * d;
+    } else {
+        return qi * S::at(r, i, n);
+    }
+}
+
 // Four rows at a time: four independent dependency chains, each one still a
 // plain sequential sum.
-template <bool Diff>
-void rows_scalar(const float* q, const float* const* rows, std::size_t count, std::size_t n, float* out) {
+template <class S, bool Diff>
+void rows_scalar(const float* q, const typename S::Row* rows, std::size_t count, std::size_t n, float* out) {
     std::size_t r = 0;
     for (; r + 4 <= count; r += 4) {
-        const float *r0 = rows[r], *r1 = rows[r + 1], *r2 = rows[r + 2], *r3 = rows[r + 3];
+        const typename S::Row r0 = rows[r], r1 = rows[r + 1], r2 = rows[r + 2], r3 = rows[r + 3];
         float s0 = -0.0f, s1 = -0.0f, s2 = -0.0f, s3 = -0.0f;
         for (std::size_t i = 0; i < n; ++i) {
             const float qi = q[i];
-            float t0, t1, t2, t3;
-            if constexpr (Diff) {
-                const float d0 = qi - r0[i], d1 = qi - r1[i], d2 = qi - r2[i], d3 = qi - r3[i];
-                t0 = d0 * d0;
-                t1 = d1 * d1;
-                t2 = d2 * d2;
-                t3 = d3 * d3;
-            } else {
-                t0 = qi * r0[i];
-                t1 = qi * r1[i];
-                t2 = qi * r2[i];
-                t3 = qi * r3[i];
-            }
+            const float t0 = term<S, Diff>(qi, r0, i, n), t1 = term<S, Diff>(qi, r1, i, n);
+            const float t2 = term<S, Diff>(qi, r2, i, n), t3 = term<S, Diff>(qi, r3, i, n);
             s0 = s0 + t0;
             s1 = s1 + t1;
             s2 = s2 + t2;
@@ -43,8 +54,25 @@ void rows_scalar(const float* q, const float* const* rows, std::size_t count, st
         out[r + 3] = s3;
     }
     for (; r < count; ++r) {
-        out[r] = Diff ? sum_squared_differences(q, rows[r], n) : sum_products(q, rows[r], n);
+        float sum = -0.0f;
+        for (std::size_t i = 0; i < n; ++i) {
+            const float t = term<S, Diff>(q[i], rows[r], i, n);
+            sum = sum + t;
+        }
+        out[r] = sum;
     }
+}
+
+float dot_upper_scalar(const float* a, const std::uint16_t* b, std::size_t n) {
+    float sum = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) sum += a[i] * upper_value(b[i]);
+    return sum;
+}
+
+float dot_uppers_scalar(const std::uint16_t* a, const std::uint16_t* b, std::size_t n) {
+    float sum = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) sum += upper_value(a[i]) * upper_value(b[i]);
+    return sum;
 }
 
 void codes_dot_scalar(const std::int8_t* q, const std::uint8_t* codes, std::size_t count, std::size_t n,
@@ -57,8 +85,10 @@ void codes_dot_scalar(const std::int8_t* q, const std::uint8_t* codes, std::size
     }
 }
 
-const ExactKernels SCALAR_EXACT{"scalar", rows_scalar<false>, rows_scalar<true>};
-const FastKernels SCALAR_FAST{"scalar", sum_products, sum_squared_differences, codes_dot_scalar};
+const ExactKernels SCALAR_EXACT{"scalar", rows_scalar<FloatAt, false>, rows_scalar<FloatAt, true>,
+                                rows_scalar<SplitAt, false>, rows_scalar<SplitAt, true>};
+const FastKernels SCALAR_FAST{"scalar",         sum_products,      sum_squared_differences,
+                              dot_upper_scalar, dot_uppers_scalar, codes_dot_scalar};
 
 enum class Level { Scalar = 0, Avx2 = 1, Avx512 = 2 };
 

@@ -18,7 +18,15 @@ namespace karnoxel::core {
 
 // out[r] = rule sum over i < n of the row terms of rows[r] against query.
 using RowsKernel = void (*)(const float* query, const float* const* rows, std::size_t count, std::size_t n, float* out);
+// The same for rows kept in halves (core/table.hpp): rows[r] points at the
+// upper halves of a row, its lower halves follow at rows[r] + n.
+using SplitRowsKernel = void (*)(const float* query, const std::uint16_t* const* rows, std::size_t count,
+                                 std::size_t n, float* out);
 using PairKernel = float (*)(const float* a, const float* b, std::size_t n);
+// Approximately sum a[i] * b[i] where a row's values are read from its
+// upper halves (bfloat16 values), from either a float query or another row.
+using UpperKernel = float (*)(const float* a, const std::uint16_t* b, std::size_t n);
+using UppersKernel = float (*)(const std::uint16_t* a, const std::uint16_t* b, std::size_t n);
 // out[r] = sum over i < n of query[i] * codes[r * n + i] in 32-bit integers,
 // for `count` rows of unsigned 8-bit codes back to back; n is a multiple of
 // 64 and at most 2^16 (the sums cannot overflow).
@@ -29,12 +37,16 @@ struct ExactKernels {
     const char* name;
     RowsKernel dot_rows;     // terms query[i] * row[i]
     RowsKernel sqdiff_rows;  // terms (query[i] - row[i])^2, the difference rounded first
+    SplitRowsKernel dot_split;
+    SplitRowsKernel sqdiff_split;
 };
 
 struct FastKernels {
     const char* name;
     PairKernel dot;     // approximately sum a[i] * b[i]
     PairKernel sqdiff;  // approximately sum (a[i] - b[i])^2
+    UpperKernel dot_upper;
+    UppersKernel dot_uppers;
     CodesKernel codes_dot;
 };
 

@@ -35,6 +35,15 @@ struct Avx2 {
         const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
         return _mm256_maskload_ps(p, _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), lanes));
     }
+    static Vec load_upper(const std::uint16_t* p) {
+        const __m256i up = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        return _mm256_castsi256_ps(_mm256_slli_epi32(up, 16));
+    }
+    static Vec join(const std::uint16_t* upper, const std::uint16_t* lower) {
+        const __m256i up = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(upper)));
+        const __m256i low = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lower)));
+        return _mm256_castsi256_ps(_mm256_add_epi32(_mm256_slli_epi32(up, 16), low));
+    }
     static void store(float* p, Vec v) { _mm256_storeu_ps(p, v); }
 
     // After this, r[k] holds element k of rows 0..7.
@@ -87,8 +96,10 @@ void codes_dot_avx2(const std::int8_t* q, const std::uint8_t* codes, std::size_t
     }
 }
 
-const ExactKernels AVX2_EXACT{"avx2", exact_rows<Avx2, false>, exact_rows<Avx2, true>};
-const FastKernels AVX2_FAST{"avx2", fast_pair<Avx2, 4, false>, fast_pair<Avx2, 4, true>, codes_dot_avx2};
+const ExactKernels AVX2_EXACT{"avx2", exact_rows<Avx2, false>, exact_rows<Avx2, true>,
+                              exact_split_rows<Avx2, false>, exact_split_rows<Avx2, true>};
+const FastKernels AVX2_FAST{"avx2",          fast_pair<Avx2, 4, false>, fast_pair<Avx2, 4, true>,
+                            fast_dot_upper<Avx2, 4>, fast_dot_uppers<Avx2, 4>, codes_dot_avx2};
 
 }  // namespace
 }  // namespace karnoxel::core

@@ -41,6 +41,15 @@ struct Avx512 {
     static Vec load_first(const float* p, std::size_t count) {
         return _mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << count) - 1u), p);
     }
+    static Vec load_upper(const std::uint16_t* p) {
+        const __m512i up = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+        return _mm512_castsi512_ps(_mm512_slli_epi32(up, 16));
+    }
+    static Vec join(const std::uint16_t* upper, const std::uint16_t* lower) {
+        const __m512i up = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upper)));
+        const __m512i low = _mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lower)));
+        return _mm512_castsi512_ps(_mm512_add_epi32(_mm512_slli_epi32(up, 16), low));
+    }
     static void store(float* p, Vec v) { _mm512_storeu_ps(p, v); }
 
     // After this, r[k] holds element k of rows 0..15.
@@ -124,9 +133,16 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void codes_dot_vnni(const
     }
 }
 
-const ExactKernels AVX512_EXACT{"avx512", exact_rows<Avx512, false>, exact_rows<Avx512, true>};
-const FastKernels AVX512_FAST{"avx512", fast_pair<Avx512, 2, false>, fast_pair<Avx512, 2, true>, codes_dot_avx512};
+const ExactKernels AVX512_EXACT{"avx512", exact_rows<Avx512, false>, exact_rows<Avx512, true>,
+                                exact_split_rows<Avx512, false>, exact_split_rows<Avx512, true>};
+const FastKernels AVX512_FAST{"avx512",
+                              fast_pair<Avx512, 2, false>,
+                              fast_pair<Avx512, 2, true>,
+                              fast_dot_upper<Avx512, 2>,
+                              fast_dot_uppers<Avx512, 2>,
+                              codes_dot_avx512};
 const FastKernels AVX512_VNNI_FAST{"avx512", fast_pair<Avx512, 2, false>, fast_pair<Avx512, 2, true>,
+                                   fast_dot_upper<Avx512, 2>, fast_dot_uppers<Avx512, 2>,
                                    codes_dot_vnni};
 
 }  // namespace

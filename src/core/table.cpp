@@ -8,8 +8,20 @@
 namespace karnoxel::core {
 namespace {
 
-bool same_bits(FloatSpan a, FloatSpan b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+// Whether a slot's point holds exactly these floats, bit for bit.
+bool same_vector(const PointTable& table, std::uint32_t slot, FloatSpan vector) {
+    if (table.lens[slot] != vector.size()) return false;
+    if (vector.empty()) return true;
+    const std::uint32_t row = table.row_of[slot];
+    if (row == NO_ROW) {
+        return std::memcmp(table.aside.values.find(slot)->second.data(), vector.data(), vector.size_bytes()) == 0;
+    }
+    const std::uint16_t* upper = table.rows.upper(row);
+    const std::uint16_t* lower = upper + table.rows.dim;
+    for (std::size_t i = 0; i < vector.size(); ++i) {
+        if (upper[i] != upper_half(vector[i]) || lower[i] != lower_half(vector[i])) return false;
+    }
+    return true;
 }
 
 // Room in every per-slot array for `slots` slots.
@@ -55,9 +67,13 @@ void reserve_row(RowStore& rows, std::size_t stride) {
 // Fills a row with its point's vector and inverse norm; the graph's prefix
 // is left to the graph.
 void write_row(RowStore& rows, std::uint32_t row, FloatSpan vector, float inv_norm) {
-    float* target = reinterpret_cast<float*>(rows.prefix(row) + RowStore::PREFIX_WORDS);
-    std::copy(vector.begin(), vector.end(), target);
-    target[rows.dim] = inv_norm;
+    std::uint32_t* words = rows.prefix(row) + RowStore::PREFIX_WORDS;
+    reinterpret_cast<float*>(words)[0] = inv_norm;
+    auto* upper = reinterpret_cast<std::uint16_t*>(words + 1);
+    std::uint16_t* lower = upper + rows.dim;
+    const float* v = vector.data();
+    for (std::size_t i = 0; i < rows.dim; ++i) upper[i] = upper_half(v[i]);
+    for (std::size_t i = 0; i < rows.dim; ++i) lower[i] = lower_half(v[i]);
 }
 
 void add_aside(AsideVectors& aside, std::uint32_t slot, std::uint32_t length, bool steerable) {
@@ -135,15 +151,18 @@ bool wants_codes(std::size_t members, std::uint32_t dim) {
     return dim != 0 && code_stride(dim) <= TenantCodes::MAX_STRIDE && members * dim >= CODED_TENANT_VALUES;
 }
 
-// Entry `pos` of the codes from a row's vector, or empty (null vector).
-void encode_entry(TenantCodes& codes, std::size_t pos, const float* vector, std::size_t dim, float inv_norm) {
+// Entry `pos` of the codes from a row's vector (its upper halves, the
+// lower ones after them), or empty (null).
+void encode_entry(TenantCodes& codes, std::size_t pos, const std::uint16_t* upper, std::size_t dim,
+                  float inv_norm) {
     std::uint8_t* out = codes.values.data() + pos * codes.stride;
+    const std::uint16_t* lower = upper == nullptr ? nullptr : upper + dim;
     // Written so that the compiler vectorises both loops: a row's values are
     // finite (its norm is), so max and rounding need no special cases.
     float top = 0.0f;
-    if (vector != nullptr) {
+    if (upper != nullptr) {
         for (std::size_t i = 0; i < dim; ++i) {
-            const float magnitude = std::fabs(vector[i]);
+            const float magnitude = std::fabs(join_halves(upper[i], lower[i]));
             top = magnitude > top ? magnitude : top;
         }
     }
@@ -157,7 +176,7 @@ void encode_entry(TenantCodes& codes, std::size_t pos, const float* vector, std:
     const float to_code = levels / top;
     for (std::size_t i = 0; i < dim; ++i) {
         // Rounded half away from zero; |value * to_code| <= 127 but for rounding.
-        const float scaled = vector[i] * to_code;
+        const float scaled = join_halves(upper[i], lower[i]) * to_code;
         int code = static_cast<int>(scaled + (scaled < 0.0f ? -0.5f : 0.5f));
         code = code < -127 ? -127 : (code > 127 ? 127 : code);
         out[i] = static_cast<std::uint8_t>(code + TenantCodes::ZERO);
@@ -174,7 +193,7 @@ void encode_member(TenantCodes& codes, std::size_t pos, std::uint32_t slot, cons
     if (row == NO_ROW) {
         encode_entry(codes, pos, nullptr, rows.dim, 0.0f);
     } else {
-        encode_entry(codes, pos, rows.vector(row), rows.dim, rows.inv_norm(row));
+        encode_entry(codes, pos, rows.upper(row), rows.dim, rows.inv_norm(row));
     }
 }
 
@@ -332,7 +351,7 @@ PutPlan prepare_put(PointTable& table, std::uint64_t key, FloatSpan vector, cons
     plan.created = !existing;
     plan.had_point = table.has_point(plan.slot);
     plan.old_row = plan.had_point ? table.row_of[plan.slot] : NO_ROW;
-    plan.vector_changed = !plan.had_point || !same_bits(table.vector(plan.slot), vector);
+    plan.vector_changed = !plan.had_point || !same_vector(table, plan.slot, vector);
     if (!plan.vector_changed) {
         // A payload-only update keeps the vector where it is.
         plan.new_row = plan.old_row;
@@ -410,9 +429,10 @@ Layout relayout(const PointTable& table, std::uint32_t dim) {
     rows.tenant.reserve(moving_in);
     layout.row_of.assign(table.slot_count(), NO_ROW);
     layout.aside.pos.assign(table.slot_count(), 0);
+    std::vector<float> joined;
     for (std::uint32_t slot = 0; slot < table.slot_count(); ++slot) {
         if (!table.has_point(slot)) continue;
-        const FloatSpan vector = table.vector(slot);
+        const FloatSpan vector = table.vector(slot, joined);
         const auto len = static_cast<std::uint32_t>(vector.size());
         const float inv = inverse_norm(table.sq_norms[slot]);
         if (len == dim && inv != 0.0f) {

@@ -7,8 +7,8 @@
 // Vectors come in two kinds. Those a graph can steer by, with the table's
 // main length and a finite non-zero norm, live in rows: fixed-stride blocks
 // that start with a prefix owned by the graph index (its layer-0 list of the
-// row's node), then the vector, then its inverse norm. A row left by its
-// point is reused by the next one. Every other vector (another length, a
+// row's node), then the vector's inverse norm, then the vector split in two
+// halves (see RowStore). A row left by its point is reused by the next one. Every other vector (another length, a
 // zero or non-finite norm) is kept aside, grouped by length, and is only
 // ever scanned exactly; empty vectors take no memory at all.
 #pragma once
@@ -26,6 +26,7 @@
 
 #include "core/buffer.hpp"
 #include "core/distance.hpp"
+#include "core/halves.hpp"
 #include "core/idmap.hpp"
 #include "core/point.hpp"
 #include "core/random.hpp"
@@ -45,13 +46,16 @@ void reserve_for(Vector& v, std::size_t count) {
     if (v.capacity() < count) v.reserve(std::max(count, v.capacity() + v.capacity() / 2));
 }
 
-// Rows of steerable vectors. Row r occupies words [r * stride, (r + 1) * stride).
+// Rows of steerable vectors. Row r occupies words [r * stride, (r + 1) * stride):
+// the graph's prefix, the inverse norm, the dim upper halves of the vector's
+// floats, then their dim lower halves. A walk reads the prefix, the norm and
+// the upper halves, one stream of bytes; only exact scoring reads the rest.
 struct RowStore {
     // Words at the start of every row that belong to the graph index.
     static constexpr std::size_t PREFIX_WORDS = 33;
 
     std::uint32_t dim = 0;                 // vector length of every row; 0 before the first row
-    std::size_t stride = 0;                // words per row: PREFIX_WORDS + dim + 1 (the inverse norm)
+    std::size_t stride = 0;                // words per row: PREFIX_WORDS + 1 (the inverse norm) + dim
     PodBuffer<std::uint32_t> words;        // the rows back to back
     std::vector<std::uint32_t> slot_of;    // row -> slot of its point, NO_SLOT for a free row
     std::vector<std::uint32_t> tenant;     // row -> tenant code of its point (0: none)
@@ -62,12 +66,21 @@ struct RowStore {
     bool used(std::uint32_t row) const { return slot_of[row] != NO_SLOT; }
     std::uint32_t* prefix(std::uint32_t row) { return words.data() + row * stride; }
     const std::uint32_t* prefix(std::uint32_t row) const { return words.data() + row * stride; }
-    const float* vector(std::uint32_t row) const { return reinterpret_cast<const float*>(prefix(row) + PREFIX_WORDS); }
-    float inv_norm(std::uint32_t row) const { return vector(row)[dim]; }
+    float inv_norm(std::uint32_t row) const { return reinterpret_cast<const float*>(prefix(row))[PREFIX_WORDS]; }
+    // The upper halves; the lower ones follow them (at upper(row) + dim).
+    const std::uint16_t* upper(std::uint32_t row) const {
+        return reinterpret_cast<const std::uint16_t*>(prefix(row) + PREFIX_WORDS + 1);
+    }
+    // The row's vector, joined from its halves into out[0..dim).
+    void copy_vector(std::uint32_t row, float* out) const {
+        const std::uint16_t* up = upper(row);
+        const std::uint16_t* low = up + dim;
+        for (std::size_t i = 0; i < dim; ++i) out[i] = join_halves(up[i], low[i]);
+    }
 };
 
 inline std::size_t row_stride(std::uint32_t dim) {
-    return RowStore::PREFIX_WORDS + dim + 1;
+    return RowStore::PREFIX_WORDS + 1 + dim;
 }
 
 // Vectors kept aside from the rows.
@@ -152,16 +165,19 @@ struct PointTable {
         return it == foreign_ids.end() ? keys[slot] : it->second;
     }
 
-    // The vector of a slot's point (empty for slots without one).
-    FloatSpan vector(std::uint32_t slot) const {
+    // The vector of a slot's point (empty for slots without one): a vector
+    // kept aside as it is stored, a row's joined into `buffer`.
+    FloatSpan vector(std::uint32_t slot, std::vector<float>& buffer) const {
         const std::uint32_t len = lens[slot];
         if (len == 0 || len == NO_POINT) return {};
-        if (row_of[slot] != NO_ROW) return {rows.vector(row_of[slot]), len};
-        return {aside.values.find(slot)->second.data(), len};
+        if (row_of[slot] == NO_ROW) return {aside.values.find(slot)->second.data(), len};
+        buffer.resize(len);
+        rows.copy_vector(row_of[slot], buffer.data());
+        return {buffer.data(), len};
     }
 };
 
-// The inverse norm kept after each row's vector: 0 where the cosine is
+// The inverse norm kept in each row: 0 where the cosine is
 // undefined (zero or non-finite norm), which keeps a vector out of the rows.
 float inverse_norm(float sq_norm);
 

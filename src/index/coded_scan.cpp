@@ -105,7 +105,7 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
     for (const Pick& pick : picks) {
         const std::uint32_t slot = members[pick.pos];
         const std::uint32_t row = table.row_of[slot];
-        if (row != core::NO_ROW) scorer.add(slot, table.rows.vector(row));
+        if (row != core::NO_ROW) scorer.add_row(slot, table.rows.upper(row));
     }
     scan_aside(query, table, tenant, scorer);
     return true;

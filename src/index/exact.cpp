@@ -23,19 +23,34 @@ ExactScorer::ExactScorer(core::FloatSpan query, DistanceMetric metric, const Poi
 void ExactScorer::add_slot(std::uint32_t slot) {
     if (table_.lens[slot] != query_.size()) return;  // another length, or no point at all
     const std::uint32_t row = table_.row_of[slot];
-    add(slot, row != core::NO_ROW ? table_.rows.vector(row) : table_.vector(slot).data());
+    if (row != core::NO_ROW) {
+        add_row(slot, table_.rows.upper(row));
+    } else {
+        add(slot, query_.empty() ? nullptr : table_.aside.values.find(slot)->second.data());  // empty: none kept
+    }
 }
 
 void ExactScorer::flush() {
-    if (filled_ == 0) return;
-    const std::size_t n = filled_;
+    const std::size_t floats = filled_, rows = row_filled_;
     filled_ = 0;
+    row_filled_ = 0;
     if (!possible_) return;
     const core::ExactKernels& kernels = core::exact_kernels();
-    const core::RowsKernel kernel = metric_ == DistanceMetric::Euclidean ? kernels.sqdiff_rows : kernels.dot_rows;
-    kernel(query_.data(), vectors_, n, query_.size(), sums_);
+    const bool euclidean = metric_ == DistanceMetric::Euclidean;
+    if (floats != 0) {
+        (euclidean ? kernels.sqdiff_rows : kernels.dot_rows)(query_.data(), vectors_, floats, query_.size(), sums_);
+        offer(slots_, floats);
+    }
+    if (rows != 0) {
+        (euclidean ? kernels.sqdiff_split : kernels.dot_split)(query_.data(), rows_, rows, query_.size(), sums_);
+        offer(row_slots_, rows);
+    }
+}
+
+// Offers the scores of the first n candidates, their sums in sums_.
+void ExactScorer::offer(const std::uint32_t* slots, std::size_t n) {
     for (std::size_t j = 0; j < n; ++j) {
-        const std::uint32_t slot = slots_[j];
+        const std::uint32_t slot = slots[j];
         switch (metric_) {
             case DistanceMetric::DotProduct:
                 top_.offer(slot, sums_[j]);
@@ -72,7 +87,7 @@ void scan_all(core::FloatSpan query, const PointTable& table, std::uint32_t tena
     if (!query.empty() && query.size() == rows.dim) {
         for (std::uint32_t row = 0; row < rows.size(); ++row) {
             const std::uint32_t slot = rows.slot_of[row];
-            if (slot != core::NO_SLOT) scorer.add(slot, rows.vector(row));
+            if (slot != core::NO_SLOT) scorer.add_row(slot, rows.upper(row));
         }
     }
     scan_aside(query, table, 0, scorer);

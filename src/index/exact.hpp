@@ -25,10 +25,17 @@ public:
 
     // False when no candidate can have a score (a zero query under cosine).
     bool possible() const { return possible_; }
+    // A candidate whose vector is kept aside (a float array).
     void add(std::uint32_t slot, const float* vector) {
         slots_[filled_] = slot;
         vectors_[filled_] = vector;
         if (++filled_ == BATCH) flush();
+    }
+    // A candidate in the rows (upper halves at `upper`, lower ones after).
+    void add_row(std::uint32_t slot, const std::uint16_t* upper) {
+        row_slots_[row_filled_] = slot;
+        rows_[row_filled_] = upper;
+        if (++row_filled_ == BATCH) flush();
     }
     // A slot's point, if its vector has the query's length.
     void add_slot(std::uint32_t slot);
@@ -45,7 +52,12 @@ private:
     std::size_t filled_ = 0;
     std::uint32_t slots_[BATCH];
     const float* vectors_[BATCH];
+    std::size_t row_filled_ = 0;
+    std::uint32_t row_slots_[BATCH];
+    const std::uint16_t* rows_[BATCH];
     float sums_[BATCH];
+
+    void offer(const std::uint32_t* slots, std::size_t n);
 };
 
 // Scores every point of the query's length (only the tenant's, when a

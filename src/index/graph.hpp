@@ -76,32 +76,35 @@ Scratch& thread_scratch();
 // The graph is built and changed by cosine; a query walks it by its own
 // metric, so that it heads for that metric's neighbours: the negated dot
 // product, or the squared Euclidean distance less the query's own square
-// (|x|^2 - 2 q.x, from the row's inverse norm). All from one fast dot.
+// (|x|^2 - 2 q.x, from the row's inverse norm). All from one fast dot with
+// the rows' upper halves (bfloat16 values: half the bytes of the floats,
+// and steering needs no more): from a float query, or from another row's
+// upper halves when the graph measures its own nodes.
 class Probe {
 public:
     Probe(const RowStore& rows, core::FloatSpan vector, float inv_norm,
           core::DistanceMetric metric = core::DistanceMetric::Cosine)
-        : dot_(core::fast_kernels().dot),
-          q_(vector.data()),
-          dim_(rows.dim),
-          inv_(inv_norm),
-          metric_(metric),
-          words_(rows.words.data()),
-          stride_(rows.stride) {}
+        : Probe(rows, inv_norm, metric) {
+        query_ = vector.data();
+    }
+    Probe(const RowStore& rows, std::uint32_t row) : Probe(rows, rows.inv_norm(row), core::DistanceMetric::Cosine) {
+        query_upper_ = rows.upper(row);
+    }
 
-    // Prefetches a row's vector and inverse norm (not its list, which a
-    // distance does not need), so the loads of several rows overlap.
+    // Prefetches what a distance reads of a row (its norm and upper halves,
+    // not its list), so the loads of several rows overlap.
     void prefetch(std::uint32_t row) const {
         const char* start = reinterpret_cast<const char*>(words_ + row * stride_ + RowStore::PREFIX_WORDS);
-        const std::size_t bytes = (stride_ - RowStore::PREFIX_WORDS) * sizeof(float);
+        const std::size_t bytes = sizeof(float) + dim_ * sizeof(std::uint16_t);
         for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(start + offset);
         __builtin_prefetch(start + bytes - 1);
     }
 
     float to(std::uint32_t row) const {
-        const float* v = reinterpret_cast<const float*>(words_ + row * stride_ + RowStore::PREFIX_WORDS);
-        const float dot = dot_(q_, v, dim_);
-        const float inv_b = v[dim_];  // the inverse norm after the vector: read last, its line is loaded by now
+        const std::uint32_t* words = words_ + row * stride_ + RowStore::PREFIX_WORDS;
+        const auto* upper = reinterpret_cast<const std::uint16_t*>(words + 1);
+        const float dot = query_ != nullptr ? dot_(query_, upper, dim_) : dots_(query_upper_, upper, dim_);
+        const float inv_b = *reinterpret_cast<const float*>(words);
         float d;
         switch (metric_) {
             case core::DistanceMetric::DotProduct:
@@ -117,8 +120,19 @@ public:
     }
 
 private:
-    core::PairKernel dot_;
-    const float* q_;
+    Probe(const RowStore& rows, float inv_norm, core::DistanceMetric metric)
+        : dot_(core::fast_kernels().dot_upper),
+          dots_(core::fast_kernels().dot_uppers),
+          dim_(rows.dim),
+          inv_(inv_norm),
+          metric_(metric),
+          words_(rows.words.data()),
+          stride_(rows.stride) {}
+
+    core::UpperKernel dot_;
+    core::UppersKernel dots_;
+    const float* query_ = nullptr;
+    const std::uint16_t* query_upper_ = nullptr;
     std::uint32_t dim_;
     float inv_;
     core::DistanceMetric metric_;
@@ -127,7 +141,7 @@ private:
 };
 
 inline Probe probe_for_row(const RowStore& rows, std::uint32_t row) {
-    return Probe(rows, {rows.vector(row), rows.dim}, rows.inv_norm(row));
+    return Probe(rows, row);
 }
 
 // Upserts of new points search the graph while others commit theirs (see

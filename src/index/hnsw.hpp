@@ -281,8 +281,10 @@ void build(HNSWIndex& index, core::RowStore& rows, NextBits&& next_bits) {
     std::sort(order.begin(), order.end(),
               [&](std::uint32_t a, std::uint32_t b) { return rows.slot_of[a] < rows.slot_of[b]; });
     InsertPlan plan;
+    std::vector<float> vector(rows.dim);
     for (const std::uint32_t row : order) {
-        plan_insert(fresh, rows, {rows.vector(row), rows.dim}, rows.inv_norm(row), row, next_bits(), plan);
+        rows.copy_vector(row, vector.data());
+        plan_insert(fresh, rows, {vector.data(), rows.dim}, rows.inv_norm(row), row, next_bits(), plan);
         plan.row = row;
         commit_insert(fresh, rows, plan);
     }

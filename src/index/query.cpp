@@ -110,7 +110,7 @@ std::vector<SearchHit> score(const core::PointTable& table, const Query& query, 
     TopK top(query.limit, query.metric);
     ExactScorer scorer(query.vector, query.metric, table, top);
     if (walked && found.size() >= r.wanted) {
-        for (const std::uint32_t row : found) scorer.add(table.rows.slot_of[row], table.rows.vector(row));
+        for (const std::uint32_t row : found) scorer.add_row(table.rows.slot_of[row], table.rows.upper(row));
         scan_aside(query.vector, table, r.tenant, scorer);
     } else if (!(r.coded &&
                  scan_coded(query.vector, query.metric, table, r.tenant, coded_pool(query.limit), scorer))) {

@@ -55,9 +55,10 @@ void write_payload(Writer& w, const core::Payload* payload) {
 
 void write_points(Writer& w, const PointTable& points) {
     w.u64(points.point_count);
+    std::vector<float> joined;
     for (std::uint32_t slot = 0; slot < points.slot_count(); ++slot) {
         if (!points.has_point(slot)) continue;
-        const core::FloatSpan vector = points.vector(slot);
+        const core::FloatSpan vector = points.vector(slot, joined);
         w.u64(points.keys[slot]);
         w.u64(points.point_id(slot));
         w.u64(vector.size());
