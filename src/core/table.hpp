@@ -72,10 +72,11 @@ struct RowStore {
         return reinterpret_cast<const std::uint16_t*>(prefix(row) + PREFIX_WORDS + 1);
     }
     // The row's vector, joined from its halves into out[0..dim).
-    void copy_vector(std::uint32_t row, float* out) const {
-        const std::uint16_t* up = upper(row);
-        const std::uint16_t* low = up + dim;
-        for (std::size_t i = 0; i < dim; ++i) out[i] = join_halves(up[i], low[i]);
+    void copy_vector(std::uint32_t row, float* __restrict out) const {
+        const std::size_t n = dim;
+        const std::uint16_t* __restrict up = upper(row);
+        const std::uint16_t* __restrict low = up + n;
+        for (std::size_t i = 0; i < n; ++i) out[i] = join_halves(up[i], low[i]);
     }
 };
 
