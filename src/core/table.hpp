@@ -105,7 +105,7 @@ struct StringKeyHash {
 
 // A tenant whose point count times the rows' length reaches this many
 // values gets 8-bit copies of its row vectors (TenantCodes).
-inline constexpr std::size_t CODED_TENANT_VALUES = std::size_t{1} << 20;
+inline constexpr std::size_t CODED_TENANT_VALUES = std::size_t{1} << 18;
 
 // 8-bit copies of a large tenant's row vectors, one entry per member in the
 // order of its member list, so that a scan of the tenant reads a quarter of
