@@ -8,9 +8,10 @@
 // main length and a finite non-zero norm, live in rows: fixed-stride blocks
 // that start with a prefix owned by the graph index (its layer-0 list of the
 // row's node), then the vector's inverse norm, then the vector split in two
-// halves (see RowStore). A row left by its point is reused by the next one. Every other vector (another length, a
-// zero or non-finite norm) is kept aside, grouped by length, and is only
-// ever scanned exactly; empty vectors take no memory at all.
+// halves (see RowStore). A row left by its point is reused by the next one.
+// Every other vector (another length, a zero or non-finite norm) is kept
+// aside, grouped by length, and is only ever scanned exactly; empty vectors
+// take no memory at all.
 #pragma once
 
 #include <algorithm>
@@ -49,7 +50,8 @@ void reserve_for(Vector& v, std::size_t count) {
 // Rows of steerable vectors. Row r occupies words [r * stride, (r + 1) * stride):
 // the graph's prefix, the inverse norm, the dim upper halves of the vector's
 // floats, then their dim lower halves. A walk reads the prefix, the norm and
-// the upper halves, one stream of bytes; only exact scoring reads the rest.
+// the upper halves, one stream of bytes; the lower halves are read only to
+// join the exact floats (to score, save or encode a point).
 struct RowStore {
     // Words at the start of every row that belong to the graph index.
     static constexpr std::size_t PREFIX_WORDS = 33;
@@ -104,7 +106,8 @@ struct StringKeyHash {
 };
 
 // A tenant whose point count times the rows' length reaches this many
-// values gets 8-bit copies of its row vectors (TenantCodes).
+// values gets 8-bit copies of its row vectors (TenantCodes): from about
+// there on, a float scan of the tenant costs more than an unfiltered walk.
 inline constexpr std::size_t CODED_TENANT_VALUES = std::size_t{1} << 18;
 
 // 8-bit copies of a large tenant's row vectors, one entry per member in the
@@ -178,8 +181,8 @@ struct PointTable {
     }
 };
 
-// The inverse norm kept in each row: 0 where the cosine is
-// undefined (zero or non-finite norm), which keeps a vector out of the rows.
+// The inverse norm kept in each row: 0 where the cosine is undefined (zero
+// or non-finite norm), which keeps a vector out of the rows.
 float inverse_norm(float sq_norm);
 
 // Whether a vector with this length and norm belongs in the rows.
