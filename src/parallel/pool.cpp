@@ -64,7 +64,18 @@ void run_chunks(Job& job) {
     }
 }
 
+// The module's thread-local storage (the walks' working memory, among
+// others) is given to a thread at its first use of any of it, and the C
+// library ends the process if that allocation fails. A worker takes it when
+// it starts, instead of inside its first job, which may run under a memory
+// limit that a later caller set (and must then fail with MemoryError only).
+void take_thread_storage() {
+    thread_local volatile char taken = 0;
+    taken = 1;
+}
+
 void work_loop(Pool* pool) {
+    take_thread_storage();
     std::unique_lock lock(pool->mutex);
     for (;;) {
         pool->wake.wait(lock, [&] { return pool->stopping || !pool->queue.empty(); });
