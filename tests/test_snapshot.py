@@ -375,6 +375,37 @@ def large_saved(request, tmp_path_factory):
     return store, path.read_bytes(), rows[:8] + 0.01
 
 
+def image_of_floats(blocks):
+    """An image of points only (no graph), point keys 0, 1, ... over the
+    blocks of rows in order."""
+    out = bytearray(varint(sum(len(b) for b in blocks)))
+    key = 0
+    for block in blocks:
+        for row in block:
+            out += varint(key) + varint(key) + varint(len(row)) + row.tobytes() + b"\x00"
+            key += 1
+    return bytes(out) + EMPTY_INDEX
+
+
+@pytest.mark.parametrize("lengths", [[(5000, 1024)], [(2000, 1024), (3000, 1000)]], ids=["one length", "rows move"])
+def test_rows_of_tens_of_mib_load_bit_for_bit(tmp_path, lengths):
+    """Rows this large have their pages faulted in by a helper thread while
+    the points are written: every float must come back as it was, also when
+    later points of another length move the rows meanwhile."""
+    rng = np.random.default_rng(31)
+    blocks = [(rng.standard_normal((n, dim)) * np.exp2(rng.integers(-30, 30, (n, 1)))).astype("<f4")
+              for n, dim in lengths]
+    data = image_of_floats(blocks)
+    assert len(data) > 16 * 2**20
+    loaded = load_bytes(data, tmp_path)
+    assert saved_bytes(loaded, tmp_path) == data
+    last = blocks[-1]
+    start = sum(len(b) for b in blocks[:-1])
+    for i in (0, len(last) // 2, len(last) - 1):
+        top = loaded.search(last[i].tolist(), 1, "cosine")
+        assert top[0][0] == start + i
+
+
 class TestImagesOfSeveralMiB:
     """Images larger than the window a load reads through: the points are
     stored as they arrive and only the graph's bytes are kept, whatever the

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "parallel/quiet.hpp"
+
 namespace karnoxel::parallel {
 namespace {
 
@@ -101,9 +103,7 @@ void work_loop(Pool* pool) {
 // Starts up to `count` workers and returns how many started. Workers block
 // every signal, so signals keep going to the Python threads that handle them.
 std::size_t start_workers(Pool& pool, std::size_t count) {
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const SignalsBlocked quiet;
     pool.threads.reserve(count);
     try {
         while (pool.threads.size() < count) {
@@ -113,7 +113,6 @@ std::size_t start_workers(Pool& pool, std::size_t count) {
     } catch (const std::system_error&) {
         // The system refused another thread: work with those that started.
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return pool.threads.size();
 }
 

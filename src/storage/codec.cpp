@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "core/kernels.hpp"
+#include "parallel/page_filler.hpp"
 #include "storage/bytes.hpp"
 
 namespace karnoxel::storage {
@@ -209,6 +210,11 @@ public:
         const float* rows[CAPACITY];
         float norms[CAPACITY];
         for (std::size_t i = 0; i < pending_.size(); ++i) rows[i] = values_.data() + pending_[i].offset;
+        // Points that could move the rows (more of them than there is room
+        // for, or of another length) wait for the page filler first.
+        if (filler_.running() && (length_ != points_.rows.dim || !core::row_room_ready(points_, pending_.size()))) {
+            filler_.wait();
+        }
         zeros_.assign(length_, 0.0f);
         core::exact_kernels().sqdiff_rows(zeros_.data(), rows, pending_.size(), length_, norms);
         for (std::size_t i = 0; i < pending_.size(); ++i) {
@@ -217,7 +223,13 @@ public:
                 core::put_point(points_, p.key, {rows[i], length_}, std::move(p.payload), norms[i]);
             core::keep_point_id(points_, put.slot, p.id);
         }
-        if (expected_ > pending_.size()) core::reserve_points(points_, expected_ - pending_.size());
+        if (expected_ > pending_.size()) {
+            core::reserve_points(points_, expected_ - pending_.size());
+            // The rows still to come are written front to back: their pages
+            // are faulted in beside the decoding.
+            auto& words = points_.rows.words;
+            filler_.start(words.end(), (words.capacity() - words.size()) * sizeof(words[0]));
+        }
         expected_ = 0;
         pending_.clear();
         values_.clear();
@@ -236,6 +248,7 @@ private:
     std::vector<float> zeros_;
     std::size_t length_ = 0;
     std::size_t expected_ = 0;
+    parallel::PageFiller filler_;  // declared last: stops first, before the buffers above go
 };
 
 bool read_points(Reader& r, PointTable& points) {
