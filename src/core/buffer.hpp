@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -72,7 +73,7 @@ public:
         const std::size_t mapped = (bytes + PAGE - 1) / PAGE * PAGE;
         void* grown;
         if (mapped_bytes() != 0) {
-            grown = ::mremap(data_, mapped_bytes(), mapped, MREMAP_MAYMOVE);
+            grown = remap(data_, mapped_bytes(), mapped);
         } else {
             grown = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (grown != MAP_FAILED && size_ != 0) std::memcpy(grown, data_, size_ * sizeof(T));
@@ -119,6 +120,32 @@ private:
     static constexpr std::size_t PAGE = 4096;
     static constexpr std::size_t MAPPED = 1 << 20;  // arrays from this size own a mapping
     static constexpr std::size_t HUGE_PAGE = 2 << 20;
+
+    // Grows a mapping in place if the pages after it are free, otherwise
+    // moves it to an address at the same offset within a 2 MiB page: the
+    // kernel then moves its huge pages whole, where at any other offset it
+    // would split every one of them into 4 KiB pages.
+    static void* remap(void* old, std::size_t old_bytes, std::size_t new_bytes) {
+        void* grown = ::mremap(old, old_bytes, new_bytes, 0);
+        if (grown != MAP_FAILED) return grown;
+        const std::size_t span = new_bytes + HUGE_PAGE;
+        void* room = ::mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (room == MAP_FAILED) return ::mremap(old, old_bytes, new_bytes, MREMAP_MAYMOVE);
+        const auto base = reinterpret_cast<std::uintptr_t>(room);
+        const auto offset = reinterpret_cast<std::uintptr_t>(old) % HUGE_PAGE;
+        const std::uintptr_t target = (base - offset + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE + offset;
+        grown = ::mremap(old, old_bytes, new_bytes, MREMAP_MAYMOVE | MREMAP_FIXED, reinterpret_cast<void*>(target));
+        if (grown == MAP_FAILED) {
+            ::munmap(room, span);
+            return ::mremap(old, old_bytes, new_bytes, MREMAP_MAYMOVE);
+        }
+        // The reserved pages before and after the moved mapping go back.
+        if (target > base) ::munmap(room, target - base);
+        if (base + span > target + new_bytes) {
+            ::munmap(reinterpret_cast<void*>(target + new_bytes), base + span - (target + new_bytes));
+        }
+        return grown;
+    }
 
     std::size_t mapped_bytes() const {
         const std::size_t bytes = capacity_ * sizeof(T);
