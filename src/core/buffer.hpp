@@ -4,8 +4,7 @@
 // anonymous mapping and grows by remapping pages (mremap): growing a
 // multi-gigabyte arena neither copies it, nor briefly holds it twice, nor
 // leaves the outgrown block behind as a resident hole in the heap, as
-// std::vector's reallocation does. Mappings of 2 MiB and more ask for
-// transparent huge pages.
+// std::vector's reallocation does.
 #pragma once
 
 #include <sys/mman.h>
@@ -33,13 +32,15 @@ public:
     PodBuffer(PodBuffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)) {}
+          capacity_(std::exchange(other.capacity_, 0)),
+          huge_(std::exchange(other.huge_, false)) {}
     PodBuffer& operator=(PodBuffer&& other) noexcept {
         if (this != &other) {
             release();
             data_ = std::exchange(other.data_, nullptr);
             size_ = std::exchange(other.size_, 0);
             capacity_ = std::exchange(other.capacity_, 0);
+            huge_ = std::exchange(other.huge_, false);
         }
         return *this;
     }
@@ -80,15 +81,20 @@ public:
             if (grown != MAP_FAILED) std::free(data_);
         }
         if (grown == MAP_FAILED) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-        // Large arrays are read all over (a graph walk visits rows at
-        // random): 2 MiB pages, where the system grants them on request,
-        // spare those reads most address-translation misses. Only advice:
-        // nothing changes where it is refused.
-        if (mapped >= HUGE_PAGE) ::madvise(grown, mapped, MADV_HUGEPAGE);
-#endif
         data_ = static_cast<T*>(grown);
         capacity_ = mapped / sizeof(T);
+        if (huge_) advise_huge_pages();
+    }
+
+    // Asks for transparent huge pages for this array, now and as it grows
+    // (mappings of 2 MiB and more; only advice, nothing changes where the
+    // system refuses), or stops asking for its growth. For arrays read all
+    // over, such as the rows a graph walk visits at random: 2 MiB pages
+    // spare those reads most address-translation misses. Pages already
+    // touched are merged into huge ones in the background by the kernel.
+    void use_huge_pages(bool on = true) {
+        huge_ = on;
+        advise_huge_pages();
     }
 
     // Grows geometrically; new elements take `value`.
@@ -147,6 +153,15 @@ private:
         return grown;
     }
 
+    // The mapping keeps its advice when it grows or moves.
+    void advise_huge_pages() {
+#if defined(MADV_HUGEPAGE) && defined(MADV_NOHUGEPAGE)
+        if (const std::size_t bytes = mapped_bytes(); bytes >= HUGE_PAGE) {
+            ::madvise(data_, bytes, huge_ ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
+        }
+#endif
+    }
+
     std::size_t mapped_bytes() const {
         const std::size_t bytes = capacity_ * sizeof(T);
         return bytes >= MAPPED ? (bytes + PAGE - 1) / PAGE * PAGE : 0;
@@ -163,6 +178,7 @@ private:
     T* data_ = nullptr;
     std::size_t size_ = 0;      // elements in use
     std::size_t capacity_ = 0;  // elements allocated
+    bool huge_ = false;         // huge pages asked for
 };
 
 }  // namespace karnoxel::core

@@ -56,10 +56,17 @@ std::uint32_t append_slot(PointTable& table, std::uint64_t key) {
     return slot;
 }
 
+// Upserts grow the rows by half at a time, in huge pages where the system
+// grants them.
+void grow_rows(RowStore& rows, std::size_t needed) {
+    if (rows.words.capacity() >= needed) return;
+    rows.words.use_huge_pages();
+    rows.words.reserve(std::max(needed, rows.words.capacity() * 3 / 2));
+}
+
 // Room for one more row of `stride` words.
 void reserve_row(RowStore& rows, std::size_t stride) {
-    const std::size_t needed = (rows.size() + 1) * stride;
-    if (rows.words.capacity() < needed) rows.words.reserve(std::max(needed, rows.words.capacity() * 3 / 2));
+    grow_rows(rows, (rows.size() + 1) * stride);
     reserve_for(rows.slot_of, rows.size() + 1);
     reserve_for(rows.tenant, rows.size() + 1);
 }
@@ -374,8 +381,7 @@ bool row_room_ready(const PointTable& table, std::size_t pending) {
 
 void make_row_room(PointTable& table, std::size_t pending) {
     RowStore& rows = table.rows;
-    const std::size_t needed = (rows.size() + pending + 1) * rows.stride;
-    if (rows.words.capacity() < needed) rows.words.reserve(std::max(needed, rows.words.capacity() * 3 / 2));
+    grow_rows(rows, (rows.size() + pending + 1) * rows.stride);
 }
 
 void reserve_points(PointTable& table, std::size_t count) {
@@ -383,6 +389,10 @@ void reserve_points(PointTable& table, std::size_t count) {
     RowStore& rows = table.rows;
     if (rows.stride == 0) return;
     const std::size_t row_count = rows.size() + count;
+    // Room made at once is written at once (a load): its first touch of huge
+    // pages can cost more than they save (in virtual machines especially),
+    // so it takes small ones, which the caller may ask to have merged later.
+    rows.words.use_huge_pages(false);
     if (rows.words.capacity() < row_count * rows.stride) rows.words.reserve(row_count * rows.stride);
     reserve_for(rows.slot_of, row_count);
     reserve_for(rows.tenant, row_count);

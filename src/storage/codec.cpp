@@ -251,9 +251,7 @@ private:
     parallel::PageFiller filler_;  // declared last: stops first, before the buffers above go
 };
 
-bool read_points(Reader& r, PointTable& points) {
-    std::uint64_t count;
-    if (!r.u64(count)) return false;
+bool read_point_list(Reader& r, PointTable& points, std::uint64_t count) {
     PointBatch batch(points);
     for (std::uint64_t i = 0; i < count; ++i) {
         std::uint64_t key, id, length;
@@ -277,6 +275,16 @@ bool read_points(Reader& r, PointTable& points) {
         batch.attach_last(std::move(payload));
     }
     batch.flush();
+    return true;
+}
+
+bool read_points(Reader& r, PointTable& points) {
+    std::uint64_t count;
+    if (!r.u64(count)) return false;
+    if (!read_point_list(r, points, count)) return false;
+    // The rows were faulted in as small pages; the kernel may merge them
+    // into huge ones from now on, in the background.
+    points.rows.words.use_huge_pages();
     return true;
 }
 
