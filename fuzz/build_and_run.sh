@@ -13,7 +13,7 @@ mkdir -p "$BUILD"
 SOURCES=(../src/core/distance.cpp ../src/core/kernels.cpp ../src/core/kernels_avx2.cpp ../src/core/kernels_avx512.cpp
          ../src/core/table.cpp ../src/core/random.cpp ../src/core/point.cpp ../src/index/coded_scan.cpp ../src/index/exact.cpp ../src/index/hits.cpp
          ../src/index/builder.cpp ../src/index/hnsw.cpp ../src/index/walk.cpp ../src/index/query.cpp ../src/storage/codec.cpp ../src/storage/files.cpp ../src/storage/rwlock.cpp
-         ../src/storage/segment.cpp ../src/parallel/pool.cpp)
+         ../src/storage/segment.cpp ../src/parallel/page_filler.cpp ../src/parallel/pool.cpp)
 "$CXX" -std=c++20 -O1 -g -I../src -ffp-contract=off -fno-omit-frame-pointer \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     snapshot_fuzzer.cpp "${SOURCES[@]}" -lpthread -o "$BUILD/snapshot_fuzzer"

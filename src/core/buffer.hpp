@@ -137,9 +137,11 @@ private:
         const std::size_t span = new_bytes + HUGE_PAGE;
         void* room = ::mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (room == MAP_FAILED) return ::mremap(old, old_bytes, new_bytes, MREMAP_MAYMOVE);
+        // The first address of the room at the old mapping's offset: within
+        // its first 2 MiB, so the whole new mapping fits in the room.
         const auto base = reinterpret_cast<std::uintptr_t>(room);
         const auto offset = reinterpret_cast<std::uintptr_t>(old) % HUGE_PAGE;
-        const std::uintptr_t target = (base - offset + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE + offset;
+        const std::uintptr_t target = base + (offset + HUGE_PAGE - base % HUGE_PAGE) % HUGE_PAGE;
         grown = ::mremap(old, old_bytes, new_bytes, MREMAP_MAYMOVE | MREMAP_FIXED, reinterpret_cast<void*>(target));
         if (grown == MAP_FAILED) {
             ::munmap(room, span);

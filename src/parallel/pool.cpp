@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
