@@ -389,10 +389,6 @@ void reserve_points(PointTable& table, std::size_t count) {
     RowStore& rows = table.rows;
     if (rows.stride == 0) return;
     const std::size_t row_count = rows.size() + count;
-    // Room made at once is written at once (a load): its first touch of huge
-    // pages can cost more than they save (in virtual machines especially),
-    // so it takes small ones, which the caller may ask to have merged later.
-    rows.words.use_huge_pages(false);
     if (rows.words.capacity() < row_count * rows.stride) rows.words.reserve(row_count * rows.stride);
     reserve_for(rows.slot_of, row_count);
     reserve_for(rows.tenant, row_count);

@@ -1,7 +1,7 @@
 // Faults in fresh memory on a helper thread while the caller fills it.
 //
 // A load writes every row of a new store once, front to back, and for a
-// large store about half of that time went to the kernel: a page fault and
+// large store about a third of that time went to the kernel: a page fault and
 // a zeroed page for every 4 KiB first touched. A PageFiller asks the kernel
 // to populate the pages ahead of the writer from a second thread
 // (madvise MADV_POPULATE_WRITE), which leaves the contents of every page as

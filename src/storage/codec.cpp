@@ -224,6 +224,11 @@ public:
             core::keep_point_id(points_, put.slot, p.id);
         }
         if (expected_ > pending_.size()) {
+            // Room made at once is written at once: a first touch of huge
+            // pages can cost more than they save (in virtual machines
+            // especially), so the load takes small ones and asks for huge
+            // ones once it is done (read_points).
+            points_.rows.words.use_huge_pages(false);
             core::reserve_points(points_, expected_ - pending_.size());
             // The rows still to come are written front to back: their pages
             // are faulted in beside the decoding.
