@@ -71,8 +71,10 @@ void run_chunks(Job& job) {
 // it starts, instead of inside its first job, which may run under a memory
 // limit that a later caller set (and must then fail with MemoryError only).
 void take_thread_storage() {
-    thread_local volatile char taken = 0;
-    taken = 1;
+    // Computing the address is what allocates the storage; the empty asm
+    // keeps the compiler from dropping that.
+    thread_local char taken = 0;
+    __asm__ volatile("" : : "r"(&taken) : "memory");
 }
 
 void work_loop(Pool* pool) {
