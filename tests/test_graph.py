@@ -362,6 +362,22 @@ class TestLargeTenants:
         # Zero vectors are scored where they have a score.
         assert len(store.search(queries[0], 10**6, "dot", "big")) == np.count_nonzero(owners == "big")
 
+    @pytest.mark.parametrize("spread", [0.3, 1.5])
+    def test_cosine_scan_on_tight_and_loose_clusters(self, rng, spread):
+        # Cosine scans pass over the entries whose signs differ most from the
+        # query's. In loose clusters of Gaussian vectors the signs tell angles
+        # apart poorly, and the scan must read more of the codes to be right.
+        centres = rng.standard_normal((100, 128))
+        labels = rng.integers(0, 100, LARGE + 730)
+        data = (centres[labels] + spread * rng.standard_normal((len(labels), 128))).astype(np.float32)
+        rows, queries = data[: LARGE + 700], data[LARGE + 700 :]
+        owners = np.array(["big"] * LARGE + ["other"] * 700, dtype=object)
+        store = VectorStorage()
+        for i, row in enumerate(rows):
+            store.upsert(i, row, {"tenant_id": owners[i]})
+        for limit in (10, 60):
+            assert_tenant_answers(store, rows, owners, queries, "big", "cosine", limit, 0.98)
+
     @pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
     def test_queries_the_copies_cannot_take(self, large, metric):
         # Zero and non-finite queries are answered by the exact scan instead.

@@ -85,10 +85,21 @@ void codes_dot_scalar(const std::int8_t* q, const std::uint8_t* codes, std::size
     }
 }
 
+void signs_apart_scalar(const std::uint64_t* q, const std::uint64_t* signs, std::size_t count, std::size_t words,
+                        std::uint32_t* out) {
+    for (std::size_t r = 0; r < count; ++r) {
+        const std::uint64_t* s = signs + r * words;
+        std::uint32_t apart = 0;
+        for (std::size_t w = 0; w < words; ++w) apart += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ s[w]));
+        out[r] = apart;
+    }
+}
+
 const ExactKernels SCALAR_EXACT{"scalar", rows_scalar<FloatAt, false>, rows_scalar<FloatAt, true>,
                                 rows_scalar<SplitAt, false>, rows_scalar<SplitAt, true>};
 const FastKernels SCALAR_FAST{"scalar",         sum_products,      sum_squared_differences,
-                              dot_upper_scalar, dot_uppers_scalar, codes_dot_scalar};
+                              dot_upper_scalar, dot_uppers_scalar, codes_dot_scalar,
+                              signs_apart_scalar};
 
 enum class Level { Scalar = 0, Avx2 = 1, Avx512 = 2 };
 

@@ -33,6 +33,11 @@ using UppersKernel = float (*)(const std::uint16_t* a, const std::uint16_t* b, s
 using CodesKernel = void (*)(const std::int8_t* query, const std::uint8_t* codes, std::size_t count, std::size_t n,
                              std::int32_t* out);
 
+// out[r] = the number of bits in which query and signs[r * words ...] differ,
+// for `count` entries of `words` 64-bit words back to back.
+using SignsKernel = void (*)(const std::uint64_t* query, const std::uint64_t* signs, std::size_t count,
+                             std::size_t words, std::uint32_t* out);
+
 struct ExactKernels {
     const char* name;
     RowsKernel dot_rows;     // terms query[i] * row[i]
@@ -48,6 +53,7 @@ struct FastKernels {
     UpperKernel dot_upper;
     UppersKernel dot_uppers;
     CodesKernel codes_dot;
+    SignsKernel signs_apart;
 };
 
 const ExactKernels& exact_kernels();

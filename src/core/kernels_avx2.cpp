@@ -11,10 +11,10 @@
 
 // Everything defined from here to the matching pop takes the instruction set.
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx2,fma,popcnt"))), apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx2,fma")
+#pragma GCC target("avx2,fma,popcnt")
 #endif
 #include "core/simd_drivers.hpp"
 
@@ -99,7 +99,8 @@ void codes_dot_avx2(const std::int8_t* q, const std::uint8_t* codes, std::size_t
 const ExactKernels AVX2_EXACT{"avx2", exact_rows<Avx2, false>, exact_rows<Avx2, true>,
                               exact_split_rows<Avx2, false>, exact_split_rows<Avx2, true>};
 const FastKernels AVX2_FAST{"avx2",          fast_pair<Avx2, 4, false>, fast_pair<Avx2, 4, true>,
-                            fast_dot_upper<Avx2, 4>, fast_dot_uppers<Avx2, 4>, codes_dot_avx2};
+                            fast_dot_upper<Avx2, 4>, fast_dot_uppers<Avx2, 4>, codes_dot_avx2,
+                            signs_apart<Avx2>};
 
 }  // namespace
 }  // namespace karnoxel::core
@@ -113,7 +114,7 @@ namespace karnoxel::core {
 namespace {
 bool cpu_has_avx2() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("popcnt");
 }
 }  // namespace
 

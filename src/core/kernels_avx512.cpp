@@ -18,10 +18,10 @@
 
 // Everything defined from here to the matching pop takes the instruction set.
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx512f,popcnt"))), apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx512f")
+#pragma GCC target("avx512f,popcnt")
 #endif
 #include "core/simd_drivers.hpp"
 
@@ -133,6 +133,24 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void codes_dot_vnni(const
     }
 }
 
+// Bits apart, eight words per instruction: the entry's words and the
+// query's under a mask (vectors of up to 512 values take one step each).
+__attribute__((target("avx512f,avx512vpopcntdq"))) void signs_apart_vpopcnt(const std::uint64_t* q,
+                                                                            const std::uint64_t* signs,
+                                                                            std::size_t count, std::size_t words,
+                                                                            std::uint32_t* out) {
+    for (std::size_t r = 0; r < count; ++r) {
+        const std::uint64_t* s = signs + r * words;
+        __m512i a = _mm512_setzero_si512();
+        for (std::size_t w = 0; w < words; w += 8) {
+            const auto mask = static_cast<__mmask8>(words - w >= 8 ? 0xFF : (1u << (words - w)) - 1);
+            const __m512i x = _mm512_xor_si512(_mm512_maskz_loadu_epi64(mask, s + w), _mm512_maskz_loadu_epi64(mask, q + w));
+            a = _mm512_add_epi64(a, _mm512_popcnt_epi64(x));
+        }
+        out[r] = static_cast<std::uint32_t>(_mm512_reduce_add_epi64(a));
+    }
+}
+
 const ExactKernels AVX512_EXACT{"avx512", exact_rows<Avx512, false>, exact_rows<Avx512, true>,
                                 exact_split_rows<Avx512, false>, exact_split_rows<Avx512, true>};
 const FastKernels AVX512_FAST{"avx512",
@@ -140,10 +158,11 @@ const FastKernels AVX512_FAST{"avx512",
                               fast_pair<Avx512, 2, true>,
                               fast_dot_upper<Avx512, 2>,
                               fast_dot_uppers<Avx512, 2>,
-                              codes_dot_avx512};
+                              codes_dot_avx512,
+                              signs_apart<Avx512>};
 const FastKernels AVX512_VNNI_FAST{"avx512", fast_pair<Avx512, 2, false>, fast_pair<Avx512, 2, true>,
                                    fast_dot_upper<Avx512, 2>, fast_dot_uppers<Avx512, 2>,
-                                   codes_dot_vnni};
+                                   codes_dot_vnni, signs_apart<Avx512>};
 
 }  // namespace
 }  // namespace karnoxel::core
@@ -157,7 +176,7 @@ namespace karnoxel::core {
 namespace {
 bool cpu_has_avx512() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("popcnt");
 }
 }  // namespace
 
@@ -167,7 +186,12 @@ const ExactKernels* avx512_exact() {
 }
 const FastKernels* avx512_fast() {
     if (!cpu_has_avx512()) return nullptr;
-    return __builtin_cpu_supports("avx512vnni") ? &AVX512_VNNI_FAST : &AVX512_FAST;
+    static const FastKernels chosen = [] {
+        FastKernels kernels = __builtin_cpu_supports("avx512vnni") ? AVX512_VNNI_FAST : AVX512_FAST;
+        if (__builtin_cpu_supports("avx512vpopcntdq")) kernels.signs_apart = signs_apart_vpopcnt;
+        return kernels;
+    }();
+    return &chosen;
 }
 }  // namespace simd
 }  // namespace karnoxel::core

@@ -23,6 +23,35 @@
 namespace karnoxel::core {
 namespace {
 
+// Bits in which the query's signs and each entry's differ, a word at a
+// time (the target regions include the popcnt instruction).
+template <class L>
+void signs_apart(const std::uint64_t* q, const std::uint64_t* signs, std::size_t count, std::size_t words,
+                 std::uint32_t* out) {
+    // Four entries at a time: four independent chains of additions.
+    std::size_t r = 0;
+    for (; r + 4 <= count; r += 4) {
+        const std::uint64_t* s = signs + r * words;
+        std::uint32_t a0 = 0, a1 = 0, a2 = 0, a3 = 0;
+        for (std::size_t w = 0; w < words; ++w) {
+            a0 += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ s[w]));
+            a1 += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ s[words + w]));
+            a2 += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ s[2 * words + w]));
+            a3 += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ s[3 * words + w]));
+        }
+        out[r] = a0;
+        out[r + 1] = a1;
+        out[r + 2] = a2;
+        out[r + 3] = a3;
+    }
+    for (; r < count; ++r) {
+        const std::uint64_t* s = signs + r * words;
+        std::uint32_t apart = 0;
+        for (std::size_t w = 0; w < words; ++w) apart += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ s[w]));
+        out[r] = apart;
+    }
+}
+
 // acc[lane j] += term of row j, for elements k < count, in index order.
 template <class L, bool Diff>
 inline typename L::Vec accumulate(typename L::Vec acc, const float* q, const typename L::Vec* cols, std::size_t count) {

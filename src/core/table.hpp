@@ -116,7 +116,10 @@ inline constexpr std::size_t CODED_TENANT_VALUES = std::size_t{1} << 18;
 // scores exactly. An entry holds the vector divided by `scale` (its largest
 // magnitude / 127), rounded and offset by 128 (so every code is a byte from
 // 1 to 255), then 128s up to `stride`; members whose vector is not in the
-// rows have scale 0.
+// rows have scale 0. Each entry also has its signs, one bit per value (set
+// where the code is above 128), an eighth of the codes' bytes again: a
+// cosine scan reads them first, to pass over the entries that point away
+// from the query.
 struct TenantCodes {
     static constexpr std::size_t LEVELS = 127;        // values lie in [-127, 127] before the offset
     static constexpr std::uint8_t ZERO = 128;         // the code of 0
@@ -126,6 +129,9 @@ struct TenantCodes {
     std::vector<std::uint8_t> values;   // entries back to back
     std::vector<float> scale;           // entry -> scale, 0 when the member has no row
     std::vector<float> inv_norm;        // entry -> the row's inverse norm
+    std::vector<std::uint64_t> signs;   // entries' sign bits back to back, sign_words() per entry
+
+    std::size_t sign_words() const { return stride / 64; }
 };
 
 // Points grouped by tenant, so a tenant's points can be scanned without

@@ -23,9 +23,14 @@ struct Worse {
 struct Scratch {
     std::vector<std::int8_t> query;
     std::vector<Pick> picks;
+    std::vector<std::uint64_t> query_signs;
+    std::vector<std::uint32_t> apart;      // entry -> bits its signs differ from the query's
+    std::vector<std::uint32_t> histogram;  // count of bits apart -> entries
 };
 
-Scratch& thread_scratch() {
+// Not inlined: callers then hold a plain reference rather than recomputing
+// the thread-local's address (a call) at every use inside their loops.
+__attribute__((noinline)) Scratch& thread_scratch() {
     thread_local Scratch scratch;
     return scratch;
 }
@@ -67,31 +72,33 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
     picks.reserve(pool);
     float worst = -std::numeric_limits<float>::infinity();  // the key a candidate must beat
 
-    const core::CodesKernel kernel = core::fast_kernels().codes_dot;
+    const core::FastKernels& kernels = core::fast_kernels();
     const std::int8_t* const coded_query = scratch.query.data();
     const std::size_t count = members.size();
     const std::size_t stride = codes.stride;
+    // Keys of `n` entries from their sums, entry `positions[j]` for sum j
+    // (or start + j without positions), into the picks.
     std::int32_t sums[BLOCK];
+    std::uint32_t positions[BLOCK];
     float keys[BLOCK];
-    for (std::size_t start = 0; start < count; start += BLOCK) {
-        const std::size_t n = std::min(BLOCK, count - start);
-        kernel(coded_query, codes.values.data() + start * stride, n, stride, sums);
-        const float* const scale = codes.scale.data() + start;
-        const float* const inv_norm = codes.inv_norm.data() + start;
-        // Entries without a row (scale 0) are scanned aside: they never win.
+    auto pick_best = [&](std::size_t n, std::size_t start, const std::uint32_t* at) {
         for (std::size_t j = 0; j < n; ++j) {
-            const float dot = static_cast<float>(sums[j] - offset) * scale[j] * query_scale;
+            const std::size_t pos = at != nullptr ? at[j] : start + j;
+            const float scale = codes.scale[pos];
+            const float inv_norm = codes.inv_norm[pos];
+            const float dot = static_cast<float>(sums[j] - offset) * scale * query_scale;
             float key = dot;
             if (metric == core::DistanceMetric::Cosine) {
-                key = dot * inv_norm[j];
+                key = dot * inv_norm;
             } else if (metric == core::DistanceMetric::Euclidean) {
-                key = 2.0f * dot - 1.0f / (inv_norm[j] * inv_norm[j]);  // |x|^2 - 2 q.x, negated
+                key = 2.0f * dot - 1.0f / (inv_norm * inv_norm);  // |x|^2 - 2 q.x, negated
             }
-            keys[j] = scale[j] != 0.0f ? key : -std::numeric_limits<float>::infinity();
+            // Entries without a row (scale 0) are scanned aside: they never win.
+            keys[j] = scale != 0.0f ? key : -std::numeric_limits<float>::infinity();
         }
         for (std::size_t j = 0; j < n; ++j) {
             if (!(keys[j] > worst)) continue;
-            const Pick pick{keys[j], static_cast<std::uint32_t>(start + j)};
+            const Pick pick{keys[j], static_cast<std::uint32_t>(at != nullptr ? at[j] : start + j)};
             if (picks.size() == pool) {
                 std::pop_heap(picks.begin(), picks.end(), Worse{});
                 picks.back() = pick;
@@ -100,6 +107,72 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
             }
             std::push_heap(picks.begin(), picks.end(), Worse{});
             if (picks.size() == pool) worst = picks.front().key;
+        }
+    };
+
+    if (metric == core::DistanceMetric::Cosine && count > pool) {
+        // Cosine ranks by angle, and the signs tell angles apart: the number
+        // of values whose sign differs from the query's grows with the angle
+        // (in proportion to it, for values spread evenly around the query).
+        // Only entries within a margin of the pool's nearest by that count
+        // are scored from their codes. The margin, the square root of the
+        // length, is about two standard deviations of that count between
+        // vectors at equal angles: on 384-d text embeddings it keeps about
+        // 4% of the entries, on evenly scattered clusters nearer half, and in
+        // both keeps the cosine top 10 of the entries 99.5% of the time.
+        const std::size_t words = codes.sign_words();
+        scratch.query_signs.assign(words, 0);
+        for (std::size_t i = 0; i < query.size(); ++i) {
+            scratch.query_signs[i / 64] |= static_cast<std::uint64_t>(coded_query[i] > 0) << (i % 64);
+        }
+        scratch.apart.resize(count);
+        std::uint32_t* const apart = scratch.apart.data();
+        kernels.signs_apart(scratch.query_signs.data(), codes.signs.data(), count, words, apart);
+        // The pool's farthest count, from a histogram of the counts.
+        // Four histograms taken in turn, so that runs of equal counts do not
+        // wait on each other's increments; summed when read.
+        const std::size_t bins = query.size() + 1;
+        scratch.histogram.assign(4 * bins, 0);
+        std::uint32_t* const histogram = scratch.histogram.data();
+        std::size_t pos = 0;
+        for (; pos + 4 <= count; pos += 4) {
+            ++histogram[apart[pos]];
+            ++histogram[bins + apart[pos + 1]];
+            ++histogram[2 * bins + apart[pos + 2]];
+            ++histogram[3 * bins + apart[pos + 3]];
+        }
+        for (; pos < count; ++pos) ++histogram[apart[pos]];
+        std::size_t reach = 0;
+        for (std::size_t seen = 0; reach < query.size(); ++reach) {
+            seen += histogram[reach] + histogram[bins + reach] + histogram[2 * bins + reach] +
+                    histogram[3 * bins + reach];
+            if (seen >= pool) break;
+        }
+        const auto limit = static_cast<std::uint32_t>(
+            reach + static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(query.size())))));
+        std::size_t n = 0;
+        for (pos = 0; pos < count; ++pos) {
+            if (apart[pos] > limit) continue;
+            positions[n++] = static_cast<std::uint32_t>(pos);
+            // The entry's codes load while the rest are picked out.
+            const std::uint8_t* entry = codes.values.data() + pos * stride;
+            for (std::size_t line = 0; line < stride; line += 64) __builtin_prefetch(entry + line);
+            if (n < BLOCK && pos + 1 < count) continue;
+            for (std::size_t j = 0; j < n; ++j) {
+                kernels.codes_dot(coded_query, codes.values.data() + positions[j] * stride, 1, stride, sums + j);
+            }
+            pick_best(n, 0, positions);
+            n = 0;
+        }
+        for (std::size_t j = 0; j < n; ++j) {
+            kernels.codes_dot(coded_query, codes.values.data() + positions[j] * stride, 1, stride, sums + j);
+        }
+        pick_best(n, 0, positions);
+    } else {
+        for (std::size_t start = 0; start < count; start += BLOCK) {
+            const std::size_t n = std::min(BLOCK, count - start);
+            kernels.codes_dot(coded_query, codes.values.data() + start * stride, n, stride, sums);
+            pick_best(n, start, nullptr);
         }
     }
     for (const Pick& pick : picks) {
