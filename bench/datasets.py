@@ -179,7 +179,7 @@ def assign_tenants(n, seed):
     SINGLE_TENANTS tenants of one point each, on a random permutation."""
     names = [name for name, _ in TENANT_SHARES] + [f"single-{i + 1}" for i in range(SINGLE_TENANTS)]
     sizes = [max(1, round(n * share)) for _, share in TENANT_SHARES] + [1] * SINGLE_TENANTS
-    return names, _deal(n, sizes, seed)
+    return names, deal(n, sizes, seed)
 
 
 def zipf_sizes(n, top=ZIPF_TOP, exponent=ZIPF_EXPONENT, smallest=ZIPF_SMALLEST):
@@ -197,10 +197,11 @@ def assign_zipf_tenants(n, seed):
     """Tenant index per point (-1: none) for Zipf-sized tenants "zipf-001" (the largest) onwards."""
     sizes = zipf_sizes(n)
     names = [f"zipf-{i + 1:03d}" for i in range(len(sizes))]
-    return names, _deal(n, sizes, seed)
+    return names, deal(n, sizes, seed)
 
 
-def _deal(n, sizes, seed):
+def deal(n, sizes, seed):
+    """Tenant index per point (-1: none) for tenants of `sizes` points, dealt on a random permutation."""
     if sum(sizes) > n:
         raise ValueError(f"{n} points are too few for tenants of {sum(sizes)} points")
     order = np.random.default_rng(seed).permutation(n)

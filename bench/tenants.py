@@ -12,11 +12,18 @@ against the tenant's exact top 10, QPS and QPS / unfiltered QPS, then the
 worst tenant on each. With --peer, hnswlib (M 16, ef_construction 64, ef 32,
 a Python filter callable) is measured the same way.
 
+With --shares (for example 0.45,0.35,0.2), the dataset's points are dealt
+at random to tenants of those shares of the store instead (shares summing
+to at most 1; the exact top 10 of each is computed on the spot): the sizes
+between the Zipf set's 50% and 11%.
+
 The same measurement is part of the full runner (`python -m bench --datasets
 tenants-zipf`), which also records faiss; this script prints it directly.
 
     python bench/tenants.py --quick
     python bench/tenants.py --peer
+    python bench/tenants.py --quick --shares 0.45,0.35,0.2
+    python bench/tenants.py --quick --shares 0.4,0.3,0.25
 """
 
 import sys
@@ -24,6 +31,8 @@ from pathlib import Path
 
 if __package__ in (None, ""):  # run as `python bench/tenants.py`
     sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+
+import numpy as np
 
 from bench import common, datasets, systems, worker
 
@@ -38,11 +47,25 @@ def measure(name, data, budget):
     return worker.measure_tenants(system, data, budget, per_tenant=budget)
 
 
+def deal_shares(data, shares):
+    """Replaces the dataset's tenants by tenants of the given shares of its points, dealt at random."""
+    sizes = [round(share * data.n) for share in shares]
+    data.tenant_names = [f"share-{share:g}" for share in shares]
+    data.tenant_of = datasets.deal(data.n, sizes, seed=7)
+    queries = data.queries[:data.tenant_queries]
+    data.tenant_gt = {}
+    for index, tenant in enumerate(data.tenant_names):
+        members = np.flatnonzero(data.tenant_of == index)
+        data.tenant_gt[tenant] = datasets.exact_top(data.points[members], queries, data.metric, ids=members)
+
+
 def main():
     parser = common.parser(__doc__)
     parser.add_argument("--dataset", default="tenants-zipf")
     parser.add_argument("--budget", type=float, help="seconds of queries per tenant (quick 0.5, else 2)")
     parser.add_argument("--peer", action="store_true", help="also measure hnswlib with a filter callable")
+    parser.add_argument("--shares", help="comma-separated shares of the store, one tenant each, instead of "
+                                         "the dataset's tenants")
     parser.add_argument("--embed-python", default=common.embed_python())
     args = parser.parse_args()
     budget = args.budget or (0.5 if args.quick else 2.0)
@@ -50,6 +73,8 @@ def main():
     from threadpoolctl import threadpool_limits
 
     data = datasets.load(args.dataset, quick=args.quick, embed_python=args.embed_python)
+    if args.shares:
+        deal_shares(data, [float(share) for share in args.shares.split(",")])
     threadpool_limits(1)
     worker.progress = lambda label: None
     print(f"{data.label}: {data.n:,} x {data.dim}, {data.metric}, {len(data.tenant_names)} tenants, "
