@@ -87,11 +87,15 @@ void codes_dot_scalar(const std::int8_t* q, const std::uint8_t* codes, std::size
 
 void signs_apart_scalar(const std::uint64_t* q, const std::uint64_t* signs, std::size_t count, std::size_t words,
                         std::uint32_t* out) {
-    for (std::size_t r = 0; r < count; ++r) {
-        const std::uint64_t* s = signs + r * words;
-        std::uint32_t apart = 0;
-        for (std::size_t w = 0; w < words; ++w) apart += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ s[w]));
-        out[r] = apart;
+    for (std::size_t start = 0; start < count; start += SIGN_BLOCK) {
+        const std::uint64_t* block = signs + start * words;
+        for (std::size_t lane = 0; lane < SIGN_BLOCK; ++lane) {
+            std::uint32_t apart = 0;
+            for (std::size_t w = 0; w < words; ++w) {
+                apart += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ block[w * SIGN_BLOCK + lane]));
+            }
+            out[start + lane] = apart;
+        }
     }
 }
 

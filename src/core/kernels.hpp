@@ -33,8 +33,17 @@ using UppersKernel = float (*)(const std::uint16_t* a, const std::uint16_t* b, s
 using CodesKernel = void (*)(const std::int8_t* query, const std::uint8_t* codes, std::size_t count, std::size_t n,
                              std::int32_t* out);
 
-// out[r] = the number of bits in which query and signs[r * words ...] differ,
-// for `count` entries of `words` 64-bit words back to back.
+// out[r] = the number of bits in which the query's `words` 64-bit words and
+// entry r's differ, for `count` entries kept in blocks of SIGN_BLOCK: a
+// block holds its entries' first words side by side, then their second
+// words, and so on (signs_index). Whole blocks are measured: `out` has room
+// for `count` rounded up to a block.
+inline constexpr std::size_t SIGN_BLOCK = 8;
+
+inline std::size_t signs_index(std::size_t entry, std::size_t word, std::size_t words) {
+    return (entry / SIGN_BLOCK) * words * SIGN_BLOCK + word * SIGN_BLOCK + entry % SIGN_BLOCK;
+}
+
 using SignsKernel = void (*)(const std::uint64_t* query, const std::uint64_t* signs, std::size_t count,
                              std::size_t words, std::uint32_t* out);
 

@@ -133,21 +133,22 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void codes_dot_vnni(const
     }
 }
 
-// Bits apart, eight words per instruction: the entry's words and the
-// query's under a mask (vectors of up to 512 values take one step each).
+// Bits apart for a block of eight entries per step: their words side by
+// side, each against the query's word in every lane.
 __attribute__((target("avx512f,avx512vpopcntdq"))) void signs_apart_vpopcnt(const std::uint64_t* q,
                                                                             const std::uint64_t* signs,
                                                                             std::size_t count, std::size_t words,
                                                                             std::uint32_t* out) {
-    for (std::size_t r = 0; r < count; ++r) {
-        const std::uint64_t* s = signs + r * words;
-        __m512i a = _mm512_setzero_si512();
-        for (std::size_t w = 0; w < words; w += 8) {
-            const auto mask = static_cast<__mmask8>(words - w >= 8 ? 0xFF : (1u << (words - w)) - 1);
-            const __m512i x = _mm512_xor_si512(_mm512_maskz_loadu_epi64(mask, s + w), _mm512_maskz_loadu_epi64(mask, q + w));
-            a = _mm512_add_epi64(a, _mm512_popcnt_epi64(x));
+    static_assert(SIGN_BLOCK == 8, "one 512-bit vector per word of a block");
+    for (std::size_t start = 0; start < count; start += SIGN_BLOCK) {
+        const std::uint64_t* block = signs + start * words;
+        __m512i apart = _mm512_setzero_si512();
+        for (std::size_t w = 0; w < words; ++w) {
+            const __m512i x = _mm512_xor_si512(_mm512_loadu_si512(block + w * SIGN_BLOCK),
+                                               _mm512_set1_epi64(static_cast<long long>(q[w])));
+            apart = _mm512_add_epi64(apart, _mm512_popcnt_epi64(x));
         }
-        out[r] = static_cast<std::uint32_t>(_mm512_reduce_add_epi64(a));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + start), _mm512_cvtepi64_epi32(apart));
     }
 }
 

@@ -23,32 +23,21 @@
 namespace karnoxel::core {
 namespace {
 
-// Bits in which the query's signs and each entry's differ, a word at a
-// time (the target regions include the popcnt instruction).
+// Bits in which the query's signs and each entry's differ (kernels.hpp:
+// SignsKernel), a block at a time: its entries' sums are independent chains
+// (the target regions include the popcnt instruction).
 template <class L>
 void signs_apart(const std::uint64_t* q, const std::uint64_t* signs, std::size_t count, std::size_t words,
                  std::uint32_t* out) {
-    // Four entries at a time: four independent chains of additions.
-    std::size_t r = 0;
-    for (; r + 4 <= count; r += 4) {
-        const std::uint64_t* s = signs + r * words;
-        std::uint32_t a0 = 0, a1 = 0, a2 = 0, a3 = 0;
+    for (std::size_t start = 0; start < count; start += SIGN_BLOCK) {
+        const std::uint64_t* block = signs + start * words;
+        std::uint32_t apart[SIGN_BLOCK] = {};
         for (std::size_t w = 0; w < words; ++w) {
-            a0 += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ s[w]));
-            a1 += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ s[words + w]));
-            a2 += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ s[2 * words + w]));
-            a3 += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ s[3 * words + w]));
+            for (std::size_t lane = 0; lane < SIGN_BLOCK; ++lane) {
+                apart[lane] += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ block[w * SIGN_BLOCK + lane]));
+            }
         }
-        out[r] = a0;
-        out[r + 1] = a1;
-        out[r + 2] = a2;
-        out[r + 3] = a3;
-    }
-    for (; r < count; ++r) {
-        const std::uint64_t* s = signs + r * words;
-        std::uint32_t apart = 0;
-        for (std::size_t w = 0; w < words; ++w) apart += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ s[w]));
-        out[r] = apart;
+        for (std::size_t lane = 0; lane < SIGN_BLOCK; ++lane) out[start + lane] = apart[lane];
     }
 }
 

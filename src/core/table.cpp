@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/kernels.hpp"
+
 namespace karnoxel::core {
 namespace {
 
@@ -137,12 +139,17 @@ std::uint32_t reserve_tenant(TenantIndex& tenants, const Payload* payload) {
     return it->second;
 }
 
+// Entries the signs have room for: whole blocks.
+std::size_t sign_room(std::size_t entries) {
+    return (entries + SIGN_BLOCK - 1) / SIGN_BLOCK * SIGN_BLOCK;
+}
+
 // Room for `entries` entries of 8-bit codes.
 void reserve_codes(TenantCodes& codes, std::size_t entries) {
     reserve_for(codes.values, entries * codes.stride);
     reserve_for(codes.scale, entries);
     reserve_for(codes.inv_norm, entries);
-    reserve_for(codes.signs, entries * codes.sign_words());
+    reserve_for(codes.signs, sign_room(entries) * codes.sign_words());
 }
 
 std::size_t code_stride(std::uint32_t dim) {
@@ -167,8 +174,8 @@ bool wants_codes(std::size_t members, std::uint32_t dim) {
 void encode_entry(TenantCodes& codes, std::size_t pos, const std::uint16_t* upper, std::size_t dim,
                   float inv_norm) {
     std::uint8_t* out = codes.values.data() + pos * codes.stride;
-    std::uint64_t* signs = codes.signs.data() + pos * codes.sign_words();
-    std::fill(signs, signs + codes.sign_words(), std::uint64_t{0});
+    const std::size_t words = codes.sign_words();
+    for (std::size_t w = 0; w < words; ++w) codes.signs[signs_index(pos, w, words)] = 0;
     const std::uint16_t* lower = upper == nullptr ? nullptr : upper + dim;
     // Written so that the compiler vectorises both loops: a row's values are
     // finite (its norm is), so max and rounding need no special cases.
@@ -195,8 +202,12 @@ void encode_entry(TenantCodes& codes, std::size_t pos, const std::uint16_t* uppe
         out[i] = static_cast<std::uint8_t>(code + TenantCodes::ZERO);
     }
     std::fill(out + dim, out + codes.stride, TenantCodes::ZERO);
-    for (std::size_t i = 0; i < dim; ++i) {
-        signs[i / 64] |= static_cast<std::uint64_t>(out[i] > TenantCodes::ZERO) << (i % 64);
+    for (std::size_t w = 0; w < words; ++w) {
+        std::uint64_t word = 0;
+        for (std::size_t bit = 0; bit < 64 && w * 64 + bit < dim; ++bit) {
+            word |= static_cast<std::uint64_t>(out[w * 64 + bit] > TenantCodes::ZERO) << bit;
+        }
+        codes.signs[signs_index(pos, w, words)] = word;
     }
     codes.scale[pos] = top / levels;
     codes.inv_norm[pos] = inv_norm;
@@ -219,7 +230,7 @@ void encode_members(TenantCodes& codes, const std::vector<std::uint32_t>& member
     codes.values.resize(members.size() * codes.stride);
     codes.scale.resize(members.size());
     codes.inv_norm.resize(members.size());
-    codes.signs.resize(members.size() * codes.sign_words());
+    codes.signs.resize(sign_room(members.size()) * codes.sign_words());
     for (std::size_t pos = 0; pos < members.size(); ++pos) encode_member(codes, pos, members[pos], rows, row_of);
 }
 
@@ -330,9 +341,11 @@ void change_tenant(PointTable& table, PutPlan& plan, std::uint32_t old_tenant) {
                 codes.scale[pos] = codes.scale[last];
                 codes.inv_norm[pos] = codes.inv_norm[last];
                 const std::size_t words = codes.sign_words();
-                std::copy_n(codes.signs.data() + last * words, words, codes.signs.data() + pos * words);
+                for (std::size_t w = 0; w < words; ++w) {
+                    codes.signs[signs_index(pos, w, words)] = codes.signs[signs_index(last, w, words)];
+                }
                 codes.values.resize(last * codes.stride);
-                codes.signs.resize(last * words);
+                codes.signs.resize(sign_room(last) * words);
                 codes.scale.pop_back();
                 codes.inv_norm.pop_back();
             }
@@ -345,7 +358,7 @@ void change_tenant(PointTable& table, PutPlan& plan, std::uint32_t old_tenant) {
             members.push_back(slot);
             if (codes.stride != 0) {  // within the room prepare_put made
                 codes.values.resize((pos + 1) * codes.stride);
-                codes.signs.resize((pos + 1) * codes.sign_words());
+                codes.signs.resize(sign_room(pos + 1) * codes.sign_words());
                 codes.scale.push_back(0.0f);
                 codes.inv_norm.push_back(0.0f);
                 encode_member(codes, pos, slot, table.rows, table.row_of);

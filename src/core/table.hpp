@@ -129,7 +129,7 @@ struct TenantCodes {
     std::vector<std::uint8_t> values;   // entries back to back
     std::vector<float> scale;           // entry -> scale, 0 when the member has no row
     std::vector<float> inv_norm;        // entry -> the row's inverse norm
-    std::vector<std::uint64_t> signs;   // entries' sign bits back to back, sign_words() per entry
+    std::vector<std::uint64_t> signs;   // sign_words() per entry, in blocks (kernels.hpp: signs_index)
 
     std::size_t sign_words() const { return stride / 64; }
 };

@@ -125,7 +125,7 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
         for (std::size_t i = 0; i < query.size(); ++i) {
             scratch.query_signs[i / 64] |= static_cast<std::uint64_t>(coded_query[i] > 0) << (i % 64);
         }
-        scratch.apart.resize(count);
+        scratch.apart.resize((count + core::SIGN_BLOCK - 1) / core::SIGN_BLOCK * core::SIGN_BLOCK);
         std::uint32_t* const apart = scratch.apart.data();
         kernels.signs_apart(scratch.query_signs.data(), codes.signs.data(), count, words, apart);
         // The pool's farthest count, from a histogram of the counts.
