@@ -26,6 +26,7 @@ struct Scratch {
     std::vector<std::uint64_t> query_signs;
     std::vector<std::uint32_t> apart;      // entry -> bits its signs differ from the query's
     std::vector<std::uint32_t> histogram;  // count of bits apart -> entries
+    std::vector<std::uint32_t> near;       // the entries whose codes are scored
 };
 
 // Not inlined: callers then hold a plain reference rather than recomputing
@@ -76,10 +77,9 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
     const std::int8_t* const coded_query = scratch.query.data();
     const std::size_t count = members.size();
     const std::size_t stride = codes.stride;
-    // Keys of `n` entries from their sums, entry `positions[j]` for sum j
+    // Keys of `n` entries from their sums, entry `at[j]` for sum j
     // (or start + j without positions), into the picks.
     std::int32_t sums[BLOCK];
-    std::uint32_t positions[BLOCK];
     float keys[BLOCK];
     auto pick_best = [&](std::size_t n, std::size_t start, const std::uint32_t* at) {
         for (std::size_t j = 0; j < n; ++j) {
@@ -150,24 +150,31 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
         }
         const auto limit = static_cast<std::uint32_t>(
             reach + static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(query.size())))));
-        std::size_t n = 0;
+        // The entries within the limit, without a branch per entry.
+        scratch.near.resize(count);
+        std::uint32_t* const near = scratch.near.data();
+        std::size_t selected = 0;
         for (pos = 0; pos < count; ++pos) {
-            if (apart[pos] > limit) continue;
-            positions[n++] = static_cast<std::uint32_t>(pos);
-            // The entry's codes load while the rest are picked out.
-            const std::uint8_t* entry = codes.values.data() + pos * stride;
+            near[selected] = static_cast<std::uint32_t>(pos);
+            selected += apart[pos] <= limit;
+        }
+        // Their codes lie apart in memory: each entry's lines are asked for
+        // a few entries ahead of its sum.
+        constexpr std::size_t AHEAD = 6;
+        auto prefetch = [&](std::size_t i) {
+            const std::uint8_t* entry = codes.values.data() + std::size_t{near[i]} * stride;
             for (std::size_t line = 0; line < stride; line += 64) __builtin_prefetch(entry + line);
-            if (n < BLOCK && pos + 1 < count) continue;
+        };
+        for (std::size_t i = 0; i < std::min(AHEAD, selected); ++i) prefetch(i);
+        for (std::size_t start = 0; start < selected; start += BLOCK) {
+            const std::size_t n = std::min(BLOCK, selected - start);
             for (std::size_t j = 0; j < n; ++j) {
-                kernels.codes_dot(coded_query, codes.values.data() + positions[j] * stride, 1, stride, sums + j);
+                if (start + j + AHEAD < selected) prefetch(start + j + AHEAD);
+                const std::size_t entry = near[start + j];
+                kernels.codes_dot(coded_query, codes.values.data() + entry * stride, 1, stride, sums + j);
             }
-            pick_best(n, 0, positions);
-            n = 0;
+            pick_best(n, 0, near + start);
         }
-        for (std::size_t j = 0; j < n; ++j) {
-            kernels.codes_dot(coded_query, codes.values.data() + positions[j] * stride, 1, stride, sums + j);
-        }
-        pick_best(n, 0, positions);
     } else {
         for (std::size_t start = 0; start < count; start += BLOCK) {
             const std::size_t n = std::min(BLOCK, count - start);
