@@ -39,6 +39,59 @@ __attribute__((noinline)) Scratch& thread_scratch() {
 // Entries scored per kernel call.
 constexpr std::size_t BLOCK = 256;
 
+// The entries of a cosine scan worth scoring from their codes, into
+// scratch.near in entry order; returns their number.
+//
+// Cosine ranks by angle, and the signs tell angles apart: the number of
+// values whose sign differs from the query's grows with the angle (in
+// proportion to it, for values spread evenly around the query). Only the
+// entries within a margin of the pool's nearest by that count are kept. The
+// margin, the square root of the length, is about two standard deviations of
+// that count between vectors at equal angles: on 384-d text embeddings it
+// keeps about 4% of the entries, on loose clusters of evenly scattered values
+// nearer half, and in both keeps the cosine top 10 99.5% of the time.
+std::size_t near_by_signs(const core::TenantCodes& codes, std::size_t count, const std::int8_t* coded_query,
+                          std::size_t length, std::size_t pool, Scratch& scratch) {
+    const std::size_t words = codes.sign_words();
+    scratch.query_signs.assign(words, 0);
+    for (std::size_t i = 0; i < length; ++i) {
+        scratch.query_signs[i / 64] |= static_cast<std::uint64_t>(coded_query[i] > 0) << (i % 64);
+    }
+    scratch.apart.resize((count + core::SIGN_BLOCK - 1) / core::SIGN_BLOCK * core::SIGN_BLOCK);
+    std::uint32_t* const apart = scratch.apart.data();
+    core::fast_kernels().signs_apart(scratch.query_signs.data(), codes.signs.data(), count, words, apart);
+    // The pool's farthest count, from a histogram of the counts: four
+    // histograms taken in turn, so that runs of equal counts do not wait on
+    // each other's increments, summed when read.
+    const std::size_t bins = length + 1;
+    scratch.histogram.assign(4 * bins, 0);
+    std::uint32_t* const histogram = scratch.histogram.data();
+    std::size_t pos = 0;
+    for (; pos + 4 <= count; pos += 4) {
+        ++histogram[apart[pos]];
+        ++histogram[bins + apart[pos + 1]];
+        ++histogram[2 * bins + apart[pos + 2]];
+        ++histogram[3 * bins + apart[pos + 3]];
+    }
+    for (; pos < count; ++pos) ++histogram[apart[pos]];
+    std::size_t reach = 0;
+    for (std::size_t seen = 0; reach < length; ++reach) {
+        seen += histogram[reach] + histogram[bins + reach] + histogram[2 * bins + reach] + histogram[3 * bins + reach];
+        if (seen >= pool) break;
+    }
+    const auto limit = static_cast<std::uint32_t>(
+        reach + static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(length)))));
+    // The entries within the limit, without a branch per entry.
+    scratch.near.resize(count);
+    std::uint32_t* const near = scratch.near.data();
+    std::size_t selected = 0;
+    for (pos = 0; pos < count; ++pos) {
+        near[selected] = static_cast<std::uint32_t>(pos);
+        selected += apart[pos] <= limit;
+    }
+    return selected;
+}
+
 }  // namespace
 
 bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::PointTable& table,
@@ -77,8 +130,8 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
     const std::int8_t* const coded_query = scratch.query.data();
     const std::size_t count = members.size();
     const std::size_t stride = codes.stride;
-    // Keys of `n` entries from their sums, entry `at[j]` for sum j
-    // (or start + j without positions), into the picks.
+    // Keys of `n` entries from their sums, entry `at[j]` for sum j (or
+    // start + j without `at`), into the picks.
     std::int32_t sums[BLOCK];
     float keys[BLOCK];
     auto pick_best = [&](std::size_t n, std::size_t start, const std::uint32_t* at) {
@@ -111,55 +164,10 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
     };
 
     if (metric == core::DistanceMetric::Cosine && count > pool) {
-        // Cosine ranks by angle, and the signs tell angles apart: the number
-        // of values whose sign differs from the query's grows with the angle
-        // (in proportion to it, for values spread evenly around the query).
-        // Only entries within a margin of the pool's nearest by that count
-        // are scored from their codes. The margin, the square root of the
-        // length, is about two standard deviations of that count between
-        // vectors at equal angles: on 384-d text embeddings it keeps about
-        // 4% of the entries, on evenly scattered clusters nearer half, and in
-        // both keeps the cosine top 10 of the entries 99.5% of the time.
-        const std::size_t words = codes.sign_words();
-        scratch.query_signs.assign(words, 0);
-        for (std::size_t i = 0; i < query.size(); ++i) {
-            scratch.query_signs[i / 64] |= static_cast<std::uint64_t>(coded_query[i] > 0) << (i % 64);
-        }
-        scratch.apart.resize((count + core::SIGN_BLOCK - 1) / core::SIGN_BLOCK * core::SIGN_BLOCK);
-        std::uint32_t* const apart = scratch.apart.data();
-        kernels.signs_apart(scratch.query_signs.data(), codes.signs.data(), count, words, apart);
-        // The pool's farthest count, from a histogram of the counts.
-        // Four histograms taken in turn, so that runs of equal counts do not
-        // wait on each other's increments; summed when read.
-        const std::size_t bins = query.size() + 1;
-        scratch.histogram.assign(4 * bins, 0);
-        std::uint32_t* const histogram = scratch.histogram.data();
-        std::size_t pos = 0;
-        for (; pos + 4 <= count; pos += 4) {
-            ++histogram[apart[pos]];
-            ++histogram[bins + apart[pos + 1]];
-            ++histogram[2 * bins + apart[pos + 2]];
-            ++histogram[3 * bins + apart[pos + 3]];
-        }
-        for (; pos < count; ++pos) ++histogram[apart[pos]];
-        std::size_t reach = 0;
-        for (std::size_t seen = 0; reach < query.size(); ++reach) {
-            seen += histogram[reach] + histogram[bins + reach] + histogram[2 * bins + reach] +
-                    histogram[3 * bins + reach];
-            if (seen >= pool) break;
-        }
-        const auto limit = static_cast<std::uint32_t>(
-            reach + static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(query.size())))));
-        // The entries within the limit, without a branch per entry.
-        scratch.near.resize(count);
-        std::uint32_t* const near = scratch.near.data();
-        std::size_t selected = 0;
-        for (pos = 0; pos < count; ++pos) {
-            near[selected] = static_cast<std::uint32_t>(pos);
-            selected += apart[pos] <= limit;
-        }
-        // Their codes lie apart in memory: each entry's lines are asked for
-        // a few entries ahead of its sum.
+        const std::size_t selected = near_by_signs(codes, count, coded_query, query.size(), pool, scratch);
+        const std::uint32_t* const near = scratch.near.data();
+        // The chosen entries' codes lie apart in memory: each entry's lines
+        // are asked for a few entries ahead of its sum.
         constexpr std::size_t AHEAD = 6;
         auto prefetch = [&](std::size_t i) {
             const std::uint8_t* entry = codes.values.data() + std::size_t{near[i]} * stride;

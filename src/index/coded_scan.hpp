@@ -1,6 +1,8 @@
 // The scan of a large tenant through its 8-bit codes (core/table.hpp:
 // TenantCodes): approximate scores over a quarter of the bytes pick the
-// candidates, which are then scored exactly like every other route's.
+// candidates, which are then scored exactly like every other route's. A
+// cosine scan first passes over the entries whose signs differ most from
+// the query's, and reads the codes of the rest only.
 #pragma once
 
 #include <cstddef>
