@@ -25,7 +25,8 @@ namespace {
 
 // Bits in which the query's signs and each entry's differ (kernels.hpp:
 // SignsKernel), a block at a time: its entries' sums are independent chains
-// (the target regions include the popcnt instruction).
+// (the target regions include the popcnt instruction; L only names the
+// file's instruction set).
 template <class L>
 void signs_apart(const std::uint64_t* q, const std::uint64_t* signs, std::size_t count, std::size_t words,
                  std::uint32_t* out) {
