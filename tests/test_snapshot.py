@@ -406,6 +406,56 @@ def test_rows_of_tens_of_mib_load_bit_for_bit(tmp_path, lengths):
         assert top[0][0] == start + i
 
 
+HUGE_PAGES_OF_ROWS = r"""
+import sys, karnoxel
+store = karnoxel.VectorStorage()
+store.load(sys.argv[1])
+# The rows are the largest anonymous mapping: its huge pages and its size.
+best, size = (0, 0), 0
+for line in open("/proc/self/smaps"):
+    fields = line.split()
+    if not fields[0].endswith(":"):
+        low, high = (int(x, 16) for x in fields[0].split("-"))
+        size = high - low if len(fields) == 5 and fields[1].startswith("rw") else 0
+    elif fields[0] == "AnonHugePages:" and size > best[1]:
+        best = (int(fields[1]) * 1024, size)
+store.save(sys.argv[2])
+print(*best)
+"""
+
+
+def transparent_huge_pages():
+    try:
+        with open("/sys/kernel/mm/transparent_hugepage/enabled") as f:
+            return "[never]" not in f.read()
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not transparent_huge_pages(), reason="transparent huge pages are off or unknown here")
+@pytest.mark.parametrize("asked", [False, True], ids=["by default", "KARNOXEL_LOAD_HUGE_PAGES=1"])
+def test_a_load_takes_huge_pages_when_asked(tmp_path, asked):
+    """A load writes its rows in small pages unless the environment asks for
+    huge ones from the first touch; either way the rows load bit for bit."""
+    rows = np.random.default_rng(5).standard_normal((6000, 1024)).astype("<f4")
+    data = image_of_floats([rows])
+    path = tmp_path / "rows.snap"
+    path.write_bytes(data)
+    env = {k: v for k, v in os.environ.items() if k != "KARNOXEL_LOAD_HUGE_PAGES"}
+    if asked:
+        env["KARNOXEL_LOAD_HUGE_PAGES"] = "1"
+    back = tmp_path / "back.snap"
+    out = subprocess.run([sys.executable, "-c", HUGE_PAGES_OF_ROWS, str(path), str(back)], capture_output=True,
+                         text=True, env=env, timeout=120)
+    assert out.returncode == 0, out.stderr
+    huge, size = map(int, out.stdout.split())
+    assert size >= len(data) - 4 * 2**20
+    # The kernel's own scanner merges a few MiB every ten seconds at most:
+    # far from half of the rows in the moment after a load.
+    assert (huge >= size // 2) == asked, (huge, size)
+    assert back.read_bytes() == data
+
+
 class TestImagesOfSeveralMiB:
     """Images larger than the window a load reads through: the points are
     stored as they arrive and only the graph's bytes are kept, whatever the
