@@ -174,8 +174,6 @@ bool wants_codes(std::size_t members, std::uint32_t dim) {
 void encode_entry(TenantCodes& codes, std::size_t pos, const std::uint16_t* upper, std::size_t dim,
                   float inv_norm) {
     std::uint8_t* out = codes.values.data() + pos * codes.stride;
-    const std::size_t words = codes.sign_words();
-    for (std::size_t w = 0; w < words; ++w) codes.signs[signs_index(pos, w, words)] = 0;
     const std::uint16_t* lower = upper == nullptr ? nullptr : upper + dim;
     // Written so that the compiler vectorises both loops: a row's values are
     // finite (its norm is), so max and rounding need no special cases.
@@ -202,6 +200,7 @@ void encode_entry(TenantCodes& codes, std::size_t pos, const std::uint16_t* uppe
         out[i] = static_cast<std::uint8_t>(code + TenantCodes::ZERO);
     }
     std::fill(out + dim, out + codes.stride, TenantCodes::ZERO);
+    const std::size_t words = codes.sign_words();
     for (std::size_t w = 0; w < words; ++w) {
         std::uint64_t word = 0;
         for (std::size_t bit = 0; bit < 64 && w * 64 + bit < dim; ++bit) {
