@@ -92,6 +92,33 @@ class TestRecall:
             store.upsert(int(i), rows[i].tolist(), None)
         assert found() >= 950
 
+    def test_walks_of_a_large_upper_graph(self, tmp_path):
+        # With m 3 a third of the nodes reach layer 1: more than 8,192 of
+        # them, where an unfiltered walk keeps several layer-1 nodes and
+        # starts layer 0 from all of them (for a dot product beside the
+        # hubs). Each hit once, exact, in order, and as good as before.
+        rng = np.random.default_rng(31)
+        rows, queries = embedded(rng, [30_000, 60], 16, 60, intrinsic=6, normalize=True)
+        path = tmp_path / "wide.snap"
+        path.write_bytes(write(Image(m=3)))
+        store = VectorStorage()
+        store.load(str(path))
+        for i, row in enumerate(rows):
+            store.upsert(i, row, None)
+        image = snapshot(store, tmp_path)
+        assert sum(1 for node in image.nodes.values() if node.lists[1]) > 8192
+        for metric in ("cosine", "dot", "l2"):
+            found = 0
+            for q in queries:
+                hits = store.search(q, 40, metric)
+                ids = [h[0] for h in hits]
+                assert len(set(ids)) == len(ids) == 40
+                expected, _ = ref_scores(q, rows[ids], metric)
+                assert [bits(s) for _, s in hits] == [bits(e) for e in expected]
+                assert [s for _, s in hits] == sorted((s for _, s in hits), reverse=metric != "l2")
+                found += len(set(ids[:10]) & set(true_top(rows, q, metric, 10)))
+            assert found >= 0.95 * 10 * len(queries), (metric, found)
+
     @pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
     def test_scores_are_exact_and_ordered(self, corpus, metric):
         rows, queries, store = corpus

@@ -201,18 +201,22 @@ struct GraphQuery {
     std::size_t visit_budget;  // give up after visiting this many nodes (SIZE_MAX: never)
 };
 
-// Where a walk starts: the entry point and its top layer, and for a
+// Where a walk starts: the entry point and its top layer, how many nodes
+// of layer 1 an unfiltered walk keeps there (1: a greedy step), and for a
 // dot-product walk the hubs. Noted with the graph's read lock held, so a
 // walk can run while commits of new nodes go on.
 struct WalkStart {
     std::uint32_t entry = core::NO_ROW;
     std::size_t top = 0;
+    std::size_t layer1_breadth = 1;
     std::array<std::uint32_t, HUBS> hubs{};
     std::size_t hub_count = 0;
 };
 WalkStart walk_start(const HNSWIndex& index, core::DistanceMetric metric);
 
-// Best-first search: greedy descent to layer 1, then a search of layer 0
+// Best-first search: greedy descent to layer 2, on layer 1 a greedy step
+// or (unfiltered, on graphs with a large layer 1) a search keeping
+// `start.layer1_breadth` nodes, then a search of layer 0 from those nodes
 // keeping `breadth` results. With a tenant the walk passes through every
 // node but keeps only the tenant's. Appends the rows found, nearest first,
 // to `out`; returns false if the visit budget ran out. Lists and levels are

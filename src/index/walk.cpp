@@ -195,10 +195,26 @@ std::size_t assign_parents(HNSWIndex& index, const RowStore& rows, std::vector<s
 
 using namespace graph;
 
+// Layer-1 nodes per node an unfiltered walk keeps on layer 1, and the most
+// it keeps. A greedy step on layer 1 ends at one node; on large graphs of
+// clustered data that node is often a local best far from the query's true
+// neighbours, and layer 0 then starts in the wrong place. Keeping the best
+// few layer-1 nodes and starting layer 0 from all of them finds the way
+// out (measured at 1,000,000 x 128, 62,000 nodes on layer 1, keeping 15:
+// recall at breadth 32 from 0.55 to 0.73 at the same rate, about 1.3x the
+// queries per second at equal recall 0.82, 1.14x at 0.88). On smaller
+// graphs the step lands well already and the extra distances only cost
+// (3% to 18% on 50,000 text embeddings at a fixed 8), so the number grows
+// with layer 1: none below 8,192 nodes there, about 130,000 points.
+constexpr std::size_t LAYER1_NODES_PER_KEPT = 4096;
+constexpr std::size_t LAYER1_MOST_KEPT = 64;
+
 WalkStart walk_start(const HNSWIndex& index, core::DistanceMetric metric) {
     WalkStart start;
     start.entry = index.entry_row;
     start.top = index.top_layer();
+    const std::size_t layer1_nodes = index.upper.size() - index.free_upper.size();
+    start.layer1_breadth = std::clamp<std::size_t>(layer1_nodes / LAYER1_NODES_PER_KEPT, 1, LAYER1_MOST_KEPT);
     if (metric == core::DistanceMetric::DotProduct) {
         start.hubs = index.hubs;
         start.hub_count = index.hub_count;
@@ -220,13 +236,28 @@ bool search_knn(const HNSWIndex& index, const RowStore& rows, const GraphQuery& 
     const Probe descent(rows, query.query, query.inv_norm, euclidean ? core::DistanceMetric::Cosine : query.metric);
     std::uint32_t cur = start.entry;
     float cur_d = descent.to(cur);
-    for (std::size_t layer = start.top; layer >= 1; --layer) greedy(index, rows, descent, layer, cur, cur_d);
+    for (std::size_t layer = start.top; layer >= 2; --layer) greedy(index, rows, descent, layer, cur, cur_d);
+
+    // Layer 0 starts from the layer-1 nodes kept (walk_start says how many)
+    // and, for a dot product, from the hubs too. A tenant's walk keeps the
+    // greedy step: the kept nodes would be everyone's, not the tenant's.
+    Scratch& scratch = thread_scratch();
+    std::uint32_t starts[LAYER1_MOST_KEPT + HUBS];
+    std::size_t start_count = 0;
+    if (start.top >= 1 && start.layer1_breadth > 1 && query.tenant == 0) {
+        const LayerSearch layer1{start.layer1_breadth, 1, NO_ROW, 0, SIZE_MAX};
+        search_layer(index, rows, descent, cur, cur_d, layer1, scratch);
+        for (const Candidate& c : scratch.results) {
+            if (c.row != cur) starts[start_count++] = c.row;
+        }
+    } else if (start.top >= 1) {
+        greedy(index, rows, descent, 1, cur, cur_d);
+    }
+    for (std::size_t i = 0; i < start.hub_count; ++i) starts[start_count++] = start.hubs[i];
     if (euclidean) cur_d = probe.to(cur);
 
-    Scratch& scratch = thread_scratch();
     const LayerSearch search{std::max<std::size_t>(query.breadth, 1), 0, NO_ROW, query.tenant, query.visit_budget};
-    const std::span<const std::uint32_t> hubs(start.hubs.data(), start.hub_count);
-    if (!search_layer(index, rows, probe, cur, cur_d, search, scratch, hubs)) return false;
+    if (!search_layer(index, rows, probe, cur, cur_d, search, scratch, {starts, start_count})) return false;
     auto& results = scratch.results;
     std::sort_heap(results.begin(), results.end(), nearer);
     for (const Candidate& c : results) out.push_back(c.row);
