@@ -36,7 +36,7 @@ if __package__ in (None, ""):  # run as `python bench/graph_vs_hnswlib.py`
 
 from bench import common, datasets, systems
 
-QUICK = ["text-384", "text-384-raw-dot", "text-384-raw-l2", "norms-128-dot", "norms-128-l2"]
+QUICK = ["text-384", "text-384-dot", "text-384-raw-dot", "text-384-raw-l2", "norms-128-dot", "norms-128-l2"]
 LONG = QUICK + ["text-384-200k", "text-384-raw-dot-200k", "text-384-raw-l2-200k", "clustered-128-1m"]
 # Up to 1024: at 200,000 points and more, 512 falls short of recall 0.99.
 BREADTHS = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024]

@@ -92,6 +92,37 @@ class TestRecall:
             store.upsert(int(i), rows[i].tolist(), None)
         assert found() >= 950
 
+    @pytest.mark.parametrize("through", ["upserts", "snapshot"])
+    def test_one_long_vector_among_unit_ones(self, rng, tmp_path, through):
+        # Rows all of length 1 walk for a dot product as for cosine; a single
+        # longer one (it wins the dot product for most queries, wherever it
+        # lies) must bring back the dot product's own walk, and removing it
+        # the cosine one. The lengths arrive by re-upserts: the store has to
+        # follow every change, not only the first vector of a point.
+        rows, queries = embedded(rng, [3000, 100], 24, 30, normalize=True)
+        store = build(rows * 3.0)
+        for i, row in enumerate(rows):
+            store.upsert(i, row, None)
+        rows[7] *= 40.0
+        store.upsert(7, rows[7], None)
+        if through == "snapshot":
+            path = tmp_path / "long.snap"
+            store.save(str(path))
+            store = VectorStorage()
+            store.load(str(path))
+
+        def found(metric):
+            return sum(len({h[0] for h in store.search(q, 10, metric)} & set(true_top(rows, q, metric, 10)))
+                       for q in queries)
+
+        wins = [q for q in queries if true_top(rows, q, "dot", 1) == [7]]
+        assert len(wins) >= 30
+        assert all(store.search(q, 10, "dot")[0][0] == 7 for q in wins)
+        assert found("dot") >= 950
+        store.upsert(7, [], None)
+        rows[7] = 0.0
+        assert min(found("dot"), found("l2"), found("cosine")) >= 950
+
     def test_walks_of_a_large_upper_graph(self, tmp_path):
         # With m 3 a third of the nodes reach layer 1: more than 8,192 of
         # them, where an unfiltered walk keeps several layer-1 nodes and

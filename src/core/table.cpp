@@ -420,8 +420,10 @@ void reserve_points(PointTable& table, std::size_t count) {
 void commit_put(PointTable& table, PutPlan& plan, FloatSpan vector, std::unique_ptr<Payload> payload) noexcept {
     const std::uint32_t slot = plan.slot;
     if (plan.vector_changed) {
+        if (plan.had_point && plan.old_row != NO_ROW && unit_length(table.sq_norms[slot])) --table.rows.unit_count;
         if (plan.had_point) vacate(table, plan, static_cast<std::uint32_t>(vector.size()));
         occupy(table, plan, vector);
+        if (plan.new_row != NO_ROW && unit_length(plan.sq_norm)) ++table.rows.unit_count;
         table.lens[slot] = static_cast<std::uint32_t>(vector.size());
         table.sq_norms[slot] = plan.sq_norm;
     }
@@ -472,6 +474,7 @@ Layout relayout(const PointTable& table, std::uint32_t dim) {
             rows.slot_of.push_back(slot);
             rows.tenant.push_back(table.tenant_of[slot]);
             write_row(rows, row, vector, inv);
+            if (unit_length(table.sq_norms[slot])) ++rows.unit_count;
             layout.row_of[slot] = row;
             continue;
         }

@@ -63,6 +63,7 @@ struct RowStore {
     std::vector<std::uint32_t> tenant;     // row -> tenant code of its point (0: none)
     std::vector<std::uint32_t> free_rows;  // rows without a point, reused before new ones
     std::size_t count = 0;                 // rows holding a point
+    std::size_t unit_count = 0;            // of those, rows whose vector has length 1 (unit_length)
 
     std::size_t size() const { return slot_of.size(); }
     bool used(std::uint32_t row) const { return slot_of[row] != NO_SLOT; }
@@ -81,6 +82,13 @@ struct RowStore {
         for (std::size_t i = 0; i < n; ++i) out[i] = join_halves(up[i], low[i]);
     }
 };
+
+// Whether a vector of this sum of squares has length 1, as normalised
+// embeddings do up to rounding. On rows all of length 1 the dot product and
+// the Euclidean distance rank as cosine does.
+inline bool unit_length(float sq_norm) {
+    return sq_norm >= 1.0f - 2e-4f && sq_norm <= 1.0f + 2e-4f;
+}
 
 inline std::size_t row_stride(std::uint32_t dim) {
     return RowStore::PREFIX_WORDS + 1 + dim;

@@ -75,8 +75,12 @@ Route route(const core::PointTable& table, const HNSWIndex& graph, const Query& 
     const core::RowStore& rows = table.rows;
     const std::size_t candidates = r.tenant != 0 ? table.tenants.members[r.tenant].size() : rows.count;
     const float inv_norm = graph_inv_norm(table, graph, query.vector);
+    // On rows all of length 1 (normalised embeddings) every metric ranks the
+    // rows as cosine does: the walk keeps cosine's breadth and starts.
+    const core::DistanceMetric ranks_as =
+        rows.unit_count == rows.count ? core::DistanceMetric::Cosine : query.metric;
     const std::size_t breadth = static_cast<std::size_t>(
-        std::min<std::uint64_t>(std::max(least_breadth(graph.ef_search, query.metric), query.limit), rows.count));
+        std::min<std::uint64_t>(std::max(least_breadth(graph.ef_search, ranks_as), query.limit), rows.count));
     // Codes only pick candidates in stores large enough for the graph (smaller
     // ones are always scanned exactly), and only when far fewer are wanted
     // than the tenant has.
@@ -105,7 +109,7 @@ Route route(const core::PointTable& table, const HNSWIndex& graph, const Query& 
     // fewer than the limit then falls back to the scan, which scores every
     // point (or, through a tenant's codes, at least four times the limit).
     r.wanted = static_cast<std::size_t>(std::min<std::uint64_t>(query.limit, candidates));
-    if (r.graph) r.start = walk_start(graph, query.metric);
+    if (r.graph) r.start = walk_start(graph, ranks_as);
     return r;
 }
 
