@@ -101,9 +101,8 @@ void GraphBuilder::take_entry() {
 bool GraphBuilder::holds_together() {
     if (index_.entry_row == NO_ROW || index_.node_count != table_.rows.count) return false;
     // Every node must be reachable on layer 0; this also forms the tree.
-    std::vector<std::uint32_t> queue;
-    queue.reserve(index_.node_count);
-    return assign_parents(index_, table_.rows, queue) == index_.node_count;
+    std::vector<std::uint64_t> frontiers;
+    return assign_parents(index_, table_.rows, frontiers) == index_.node_count;
 }
 
 HNSWIndex GraphBuilder::finish(std::span<const std::uint8_t> record) {

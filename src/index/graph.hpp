@@ -44,6 +44,7 @@ struct Scratch {
     std::vector<std::uint32_t> links;    // a copy of a removed node's list
     std::vector<std::uint32_t> orphans;  // nodes whose parent was removed
     std::vector<std::uint32_t> queue;    // breadth-first order of the parent tree
+    std::vector<std::uint64_t> frontiers;  // assign_parents' two bitmaps
     PlannedLink link;                    // a link being added at a commit
 
     void begin(std::size_t rows) {
@@ -212,7 +213,10 @@ bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& pro
 void choose_hubs(HNSWIndex& index, const RowStore& rows);
 
 // Gives every node a parent along layer 0, breadth first from the entry
-// point. Returns the number of nodes reached (the entry included).
-std::size_t assign_parents(HNSWIndex& index, const RowStore& rows, std::vector<std::uint32_t>& queue);
+// point. `bits` is room for two frontier bitmaps (2 * frontier_words of
+// the graph's rows). Returns the number of nodes reached (the entry
+// included).
+inline std::size_t frontier_words(std::size_t rows) { return (rows + 63) / 64; }
+std::size_t assign_parents(HNSWIndex& index, const RowStore& rows, std::vector<std::uint64_t>& bits);
 
 }  // namespace karnoxel::index::graph

@@ -292,8 +292,9 @@ void adopt_orphan(HNSWIndex& index, RowStore& rows, std::uint32_t orphan, std::u
 // nothing (every reached neighbour is full of its own children), the next
 // unreached node is adopted below the entry.
 void regrow_parents(HNSWIndex& index, RowStore& rows, Scratch& scratch) {
+    std::size_t reached = assign_parents(index, rows, scratch.frontiers);
     std::vector<std::uint32_t>& queue = scratch.queue;
-    std::size_t reached = assign_parents(index, rows, queue);
+    queue.clear();
     auto is_reached = [&](std::uint32_t r) { return r == index.entry_row || index.parent0[r] != NO_ROW; };
     bool stalled = false;
     while (reached < index.node_count) {
@@ -619,7 +620,10 @@ void plan_remove(HNSWIndex& index, std::uint32_t row) {
     Scratch& scratch = thread_scratch();
     scratch.reserve_changes(index.layer0_cap);
     core::reserve_for(index.free_upper, index.upper.size());
-    if (row == index.entry_row) scratch.queue.reserve(index.levels.size());
+    if (row == index.entry_row) {
+        scratch.queue.reserve(index.levels.size());
+        scratch.frontiers.reserve(2 * frontier_words(index.levels.size()));
+    }
 }
 
 void commit_remove(HNSWIndex& index, RowStore& rows, std::uint32_t row) noexcept {
