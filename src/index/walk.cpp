@@ -276,7 +276,9 @@ bool search_knn(const HNSWIndex& index, const RowStore& rows, const GraphQuery& 
 
     // Layer 0 starts from the layer-1 nodes kept (walk_start says how many)
     // and, for a dot product, from the hubs too. A tenant's walk keeps the
-    // greedy step: the kept nodes would be everyone's, not the tenant's.
+    // greedy step: at a million points the kept nodes lifted a tenant of
+    // half the points at the least breadth, but not at wider ones, and cost
+    // a tenant of a fifth some recall.
     Scratch& scratch = thread_scratch();
     std::uint32_t starts[LAYER1_MOST_KEPT + HUBS];
     std::size_t start_count = 0;
