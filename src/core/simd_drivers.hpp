@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/halves.hpp"
+
 namespace karnoxel::core {
 namespace {
 
@@ -159,6 +161,7 @@ struct Floats {
     using Elem = float;
     static typename L::Vec load(const float* p) { return L::load(p); }
     static typename L::Vec load_first(const float* p, std::size_t count) { return L::load_first(p, count); }
+    static float value(const float* p) { return *p; }
 };
 
 template <class L>
@@ -170,6 +173,7 @@ struct Uppers {
         std::memcpy(room, p, count * sizeof(std::uint16_t));
         return L::load_upper(room);
     }
+    static float value(const std::uint16_t* p) { return upper_value(*p); }
 };
 
 // The fast pair kernel: U accumulators of fused multiply-adds over U * W
@@ -177,6 +181,7 @@ struct Uppers {
 // then across the lanes. Only steers graph walks.
 template <class L, std::size_t U, bool Diff, class A, class B>
 float fast_pair_of(const typename A::Elem* a, const typename B::Elem* b, std::size_t n) {
+    static_assert(U == 1 || U == 2 || U == 4);
     constexpr std::size_t W = L::W;
     typename L::Vec s[U];
     for (auto& v : s) v = L::set1(0.0f);
@@ -186,11 +191,23 @@ float fast_pair_of(const typename A::Elem* a, const typename B::Elem* b, std::si
         for (std::size_t u = 0; u < U; ++u) s[u] = step(s[u], A::load(a + i + u * W), B::load(b + i + u * W));
     }
     for (; i + W <= n; i += W) s[0] = step(s[0], A::load(a + i), B::load(b + i));
-    if (i < n) s[1] = step(s[1], A::load_first(a + i, n - i), B::load_first(b + i, n - i));
-    for (std::size_t width = U; width > 1; width /= 2) {
-        for (std::size_t u = 0; u < width / 2; ++u) s[u] = L::add(s[2 * u], s[2 * u + 1]);
+    // The last values one at a time: a partial load copies them into a
+    // buffer first (a memcpy call), and around that call the compiler kept
+    // the accumulators in memory, zeroing and storing them on every call.
+    float tail = 0.0f;
+    for (; i < n; ++i) {
+        const float x = A::value(a + i);
+        const float y = B::value(b + i);
+        tail += Diff ? (x - y) * (x - y) : x * y;
     }
-    return L::sum(s[0]);
+    // Pairwise, spelled out: written as loops over the array, the
+    // accumulators stayed in memory (zeroed and stored on every call).
+    if constexpr (U == 4) {
+        s[0] = L::add(L::add(s[0], s[1]), L::add(s[2], s[3]));
+    } else if constexpr (U == 2) {
+        s[0] = L::add(s[0], s[1]);
+    }
+    return L::sum(s[0]) + tail;
 }
 
 template <class L, std::size_t U, bool Diff>
