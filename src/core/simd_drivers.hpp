@@ -155,12 +155,12 @@ inline typename L::Vec fused_step(typename L::Vec acc, typename L::Vec x, typena
     }
 }
 
-// How the fast kernels read an operand: floats, or a row's upper halves.
+// How the fast kernels read an operand, floats or a row's upper halves: a
+// vector's worth at a time, or one value.
 template <class L>
 struct Floats {
     using Elem = float;
     static typename L::Vec load(const float* p) { return L::load(p); }
-    static typename L::Vec load_first(const float* p, std::size_t count) { return L::load_first(p, count); }
     static float value(const float* p) { return *p; }
 };
 
@@ -168,17 +168,12 @@ template <class L>
 struct Uppers {
     using Elem = std::uint16_t;
     static typename L::Vec load(const std::uint16_t* p) { return L::load_upper(p); }
-    static typename L::Vec load_first(const std::uint16_t* p, std::size_t count) {
-        std::uint16_t room[L::W] = {};
-        std::memcpy(room, p, count * sizeof(std::uint16_t));
-        return L::load_upper(room);
-    }
     static float value(const std::uint16_t* p) { return upper_value(*p); }
 };
 
 // The fast pair kernel: U accumulators of fused multiply-adds over U * W
-// values at a time, then single vectors, then the tail; summed pairwise,
-// then across the lanes. Only steers graph walks.
+// values at a time, then single vectors, then the tail one value at a time;
+// summed pairwise, then across the lanes. Only steers graph walks.
 template <class L, std::size_t U, bool Diff, class A, class B>
 float fast_pair_of(const typename A::Elem* a, const typename B::Elem* b, std::size_t n) {
     static_assert(U == 1 || U == 2 || U == 4);
