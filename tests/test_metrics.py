@@ -252,6 +252,46 @@ def test_tenant_copies_pick_alike_on_every_simd_path():
             assert [b for _, b in hits] == [bits(e) for e in expected[order]]
 
 
+DENSE_TENANT_PROBE = r"""
+import json, sys, numpy as np, karnoxel
+sys.path.insert(0, sys.argv[1])
+from test_metrics import dense_tenant_points
+x, q = dense_tenant_points()
+s = karnoxel.VectorStorage()
+for i, row in enumerate(x): s.upsert(i, row, {"tenant_id": "big"} if i < 1203 else None)
+json.dump([[i for i, _ in s.search(v, limit, "cosine", "big")] for v in q for limit in (1, 10)], sys.stdout)
+"""
+
+
+def dense_tenant_points():
+    """1,203 points of 1,100 values (18 words of signs: more than one run of
+    eight, and not a whole number of blocks of entries) in loose clusters, and
+    300 others; queries near tenant points, whose nearest the sign pass must
+    keep among the few entries it lets through."""
+    rng = np.random.default_rng(8)
+    centres = rng.standard_normal((40, 1100))
+    x = (centres[rng.integers(0, 40, 1503)] + 0.8 * rng.standard_normal((1503, 1100))).astype(np.float32)
+    q = (x[rng.choice(1203, 12, replace=False)] + 0.3 * rng.standard_normal((12, 1100))).astype(np.float32)
+    return x, q
+
+
+def test_cosine_tenant_scan_finds_the_nearest_on_every_simd_path():
+    # Each path counts the sign bits apart and picks the entries within reach
+    # with its own kernels: a count given to the wrong entry, or words left
+    # out, would drop a nearest neighbour before its codes are read.
+    x, queries = dense_tenant_points()
+    expected = []
+    for q in queries:
+        scores, _ = ref_scores(q, x[:1203], "cosine")
+        order = np.argsort(-scores, kind="stable")
+        expected += [order[:1].tolist(), order[:10].tolist()]
+    for path in available_paths():
+        env = dict(os.environ, KARNOXEL_SIMD=path)
+        proc = subprocess.run([sys.executable, "-c", DENSE_TENANT_PROBE, os.path.dirname(__file__)], env=env,
+                              capture_output=True, text=True, check=True)
+        assert json.loads(proc.stdout) == expected, path
+
+
 def half_rows():
     """400 vectors of 33 floats built from bit patterns that a store keeping
     each float in two 16-bit halves could get wrong: random mantissas (the

@@ -99,11 +99,21 @@ void signs_apart_scalar(const std::uint64_t* q, const std::uint64_t* signs, std:
     }
 }
 
+std::size_t signs_within_scalar(const std::uint32_t* apart, std::size_t count, std::uint32_t limit,
+                                std::uint32_t* near) {
+    std::size_t selected = 0;
+    for (std::size_t pos = 0; pos < count; ++pos) {  // without a branch per entry
+        near[selected] = static_cast<std::uint32_t>(pos);
+        selected += apart[pos] <= limit;
+    }
+    return selected;
+}
+
 const ExactKernels SCALAR_EXACT{"scalar", rows_scalar<FloatAt, false>, rows_scalar<FloatAt, true>,
                                 rows_scalar<SplitAt, false>, rows_scalar<SplitAt, true>};
 const FastKernels SCALAR_FAST{"scalar",         sum_products,      sum_squared_differences,
                               dot_upper_scalar, dot_uppers_scalar, codes_dot_scalar,
-                              signs_apart_scalar};
+                              signs_apart_scalar, signs_within_scalar};
 
 enum class Level { Scalar = 0, Avx2 = 1, Avx512 = 2 };
 

@@ -46,6 +46,11 @@ inline std::size_t signs_index(std::size_t entry, std::size_t word, std::size_t 
 
 using SignsKernel = void (*)(const std::uint64_t* query, const std::uint64_t* signs, std::size_t count,
                              std::size_t words, std::uint32_t* out);
+// Writes the positions r < count with apart[r] <= limit to `near` in
+// increasing order and returns their number; `near` has room for `count`
+// rounded up to a block of SIGN_BLOCK (a kernel may write whole blocks).
+using WithinKernel = std::size_t (*)(const std::uint32_t* apart, std::size_t count, std::uint32_t limit,
+                                     std::uint32_t* near);
 
 struct ExactKernels {
     const char* name;
@@ -63,6 +68,7 @@ struct FastKernels {
     UppersKernel dot_uppers;
     CodesKernel codes_dot;
     SignsKernel signs_apart;
+    WithinKernel signs_within;
 };
 
 const ExactKernels& exact_kernels();
@@ -74,6 +80,12 @@ const ExactKernels* avx2_exact();
 const FastKernels* avx2_fast();
 const ExactKernels* avx512_exact();
 const FastKernels* avx512_fast();
+// The AVX2 sign kernels, which the AVX-512 tables share where the CPU has no
+// wider instruction for them.
+void signs_apart_avx2(const std::uint64_t* query, const std::uint64_t* signs, std::size_t count, std::size_t words,
+                      std::uint32_t* out);
+std::size_t signs_within_avx2(const std::uint32_t* apart, std::size_t count, std::uint32_t limit,
+                              std::uint32_t* near);
 }  // namespace simd
 
 }  // namespace karnoxel::core

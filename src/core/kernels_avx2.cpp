@@ -1,6 +1,8 @@
 // AVX2 kernels: the shared drivers over 8-float lanes. Only plain pointers
 // cross into these functions, so nothing compiled here with wider
 // instructions can be shared with other code.
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -96,11 +98,98 @@ void codes_dot_avx2(const std::int8_t* q, const std::uint8_t* codes, std::size_t
     }
 }
 
+// The positions of the set bits of every 8-bit mask, in increasing order,
+// one byte each (unused bytes 0): the lanes a left-packing permute takes.
+constexpr std::array<std::uint64_t, 256> PACK_LANES = [] {
+    std::array<std::uint64_t, 256> lanes{};
+    for (std::size_t mask = 0; mask < 256; ++mask) {
+        std::size_t out = 0;
+        for (std::size_t bit = 0; bit < 8; ++bit) {
+            if ((mask >> bit) & 1) lanes[mask] |= std::uint64_t{bit} << (8 * out++);
+        }
+    }
+    return lanes;
+}();
+
+}  // namespace
+
+namespace simd {
+
+// Bits apart for a block of eight entries per step. The bits of each 64-bit
+// word are counted per byte by two table lookups (its low and high four
+// bits), the byte counts added over up to eight words (at most 64 each),
+// then summed per entry by a sum of absolute differences against zero.
+void signs_apart_avx2(const std::uint64_t* q, const std::uint64_t* signs, std::size_t count, std::size_t words,
+                      std::uint32_t* out) {
+    static_assert(SIGN_BLOCK == 8, "two 256-bit vectors per word of a block");
+    const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,  //
+                                           0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i zero = _mm256_setzero_si256();
+    auto bits_per_byte = [&](__m256i x) {
+        return _mm256_add_epi8(_mm256_shuffle_epi8(table, _mm256_and_si256(x, nibble)),
+                               _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble)));
+    };
+    // Lanes of the two halves' 64-bit sums in entry order: low 32 bits of
+    // entries 0-3 and 4-7 interleaved, then gathered.
+    const __m256i order = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    for (std::size_t start = 0; start < count; start += SIGN_BLOCK) {
+        const std::uint64_t* block = signs + start * words;
+        __m256i total_low = zero, total_high = zero;  // entries 0-3, 4-7
+        for (std::size_t w0 = 0; w0 < words; w0 += 8) {
+            __m256i bytes_low = zero, bytes_high = zero;
+            for (std::size_t w = w0; w < std::min(words, w0 + 8); ++w) {
+                const __m256i qw = _mm256_set1_epi64x(static_cast<long long>(q[w]));
+                const auto* lanes = reinterpret_cast<const __m256i*>(block + w * SIGN_BLOCK);
+                bytes_low = _mm256_add_epi8(bytes_low, bits_per_byte(_mm256_xor_si256(_mm256_loadu_si256(lanes), qw)));
+                bytes_high =
+                    _mm256_add_epi8(bytes_high, bits_per_byte(_mm256_xor_si256(_mm256_loadu_si256(lanes + 1), qw)));
+            }
+            total_low = _mm256_add_epi64(total_low, _mm256_sad_epu8(bytes_low, zero));
+            total_high = _mm256_add_epi64(total_high, _mm256_sad_epu8(bytes_high, zero));
+        }
+        const __m256i mixed = _mm256_blend_epi32(total_low, _mm256_slli_epi64(total_high, 32), 0xAA);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + start), _mm256_permutevar8x32_epi32(mixed, order));
+    }
+}
+
+// Eight positions per step, compared at once; those within the limit are
+// packed to the front of a vector by a permute looked up from the compare's
+// mask, and the whole vector is stored: the next step writes over the rest.
+std::size_t signs_within_avx2(const std::uint32_t* apart, std::size_t count, std::uint32_t limit,
+                              std::uint32_t* near) {
+    // Counts never exceed the signs' length (at most 2^16), so a signed
+    // compare against limit + 1 is exact.
+    const __m256i bound = _mm256_set1_epi32(static_cast<int>(std::min<std::uint32_t>(limit, 1u << 30) + 1));
+    const __m256i step = _mm256_set1_epi32(8);
+    __m256i positions = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    std::size_t selected = 0;
+    std::size_t pos = 0;
+    for (; pos + 8 <= count; pos += 8) {
+        const __m256i counts = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(apart + pos));
+        const auto mask =
+            static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(bound, counts))));
+        const __m256i lanes = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(PACK_LANES[mask])));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(near + selected), _mm256_permutevar8x32_epi32(positions, lanes));
+        selected += static_cast<std::size_t>(__builtin_popcount(mask));
+        positions = _mm256_add_epi32(positions, step);
+    }
+    for (; pos < count; ++pos) {
+        near[selected] = static_cast<std::uint32_t>(pos);
+        selected += apart[pos] <= limit;
+    }
+    return selected;
+}
+
+}  // namespace simd
+
+namespace {
+
 const ExactKernels AVX2_EXACT{"avx2", exact_rows<Avx2, false>, exact_rows<Avx2, true>,
                               exact_split_rows<Avx2, false>, exact_split_rows<Avx2, true>};
 const FastKernels AVX2_FAST{"avx2",          fast_pair<Avx2, 4, false>, fast_pair<Avx2, 4, true>,
                             fast_dot_upper<Avx2, 4>, fast_dot_uppers<Avx2, 4>, codes_dot_avx2,
-                            signs_apart<Avx2>};
+                            simd::signs_apart_avx2, simd::signs_within_avx2};
 
 }  // namespace
 }  // namespace karnoxel::core

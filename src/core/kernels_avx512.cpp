@@ -160,10 +160,11 @@ const FastKernels AVX512_FAST{"avx512",
                               fast_dot_upper<Avx512, 2>,
                               fast_dot_uppers<Avx512, 2>,
                               codes_dot_avx512,
-                              signs_apart<Avx512>};
+                              simd::signs_apart_avx2,
+                              simd::signs_within_avx2};
 const FastKernels AVX512_VNNI_FAST{"avx512", fast_pair<Avx512, 2, false>, fast_pair<Avx512, 2, true>,
                                    fast_dot_upper<Avx512, 2>, fast_dot_uppers<Avx512, 2>,
-                                   codes_dot_vnni, signs_apart<Avx512>};
+                                   codes_dot_vnni, simd::signs_apart_avx2, simd::signs_within_avx2};
 
 }  // namespace
 }  // namespace karnoxel::core

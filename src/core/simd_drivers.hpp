@@ -25,25 +25,6 @@
 namespace karnoxel::core {
 namespace {
 
-// Bits in which the query's signs and each entry's differ (kernels.hpp:
-// SignsKernel), a block at a time: its entries' sums are independent chains
-// (the target regions include the popcnt instruction; L only names the
-// file's instruction set).
-template <class L>
-void signs_apart(const std::uint64_t* q, const std::uint64_t* signs, std::size_t count, std::size_t words,
-                 std::uint32_t* out) {
-    for (std::size_t start = 0; start < count; start += SIGN_BLOCK) {
-        const std::uint64_t* block = signs + start * words;
-        std::uint32_t apart[SIGN_BLOCK] = {};
-        for (std::size_t w = 0; w < words; ++w) {
-            for (std::size_t lane = 0; lane < SIGN_BLOCK; ++lane) {
-                apart[lane] += static_cast<std::uint32_t>(__builtin_popcountll(q[w] ^ block[w * SIGN_BLOCK + lane]));
-            }
-        }
-        for (std::size_t lane = 0; lane < SIGN_BLOCK; ++lane) out[start + lane] = apart[lane];
-    }
-}
-
 // acc[lane j] += term of row j, for elements k < count, in index order.
 template <class L, bool Diff>
 inline typename L::Vec accumulate(typename L::Vec acc, const float* q, const typename L::Vec* cols, std::size_t count) {

@@ -81,15 +81,9 @@ std::size_t near_by_signs(const core::TenantCodes& codes, std::size_t count, con
     }
     const auto limit = static_cast<std::uint32_t>(
         reach + static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(length)))));
-    // The entries within the limit, without a branch per entry.
-    scratch.near.resize(count);
-    std::uint32_t* const near = scratch.near.data();
-    std::size_t selected = 0;
-    for (pos = 0; pos < count; ++pos) {
-        near[selected] = static_cast<std::uint32_t>(pos);
-        selected += apart[pos] <= limit;
-    }
-    return selected;
+    // The entries within the limit (whole blocks may be written).
+    scratch.near.resize(scratch.apart.size());
+    return core::fast_kernels().signs_within(apart, count, limit, scratch.near.data());
 }
 
 }  // namespace
