@@ -1,6 +1,7 @@
 #include "index/coded_scan.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -28,6 +29,15 @@ struct Scratch {
     std::vector<std::uint32_t> histogram;  // count of bits apart -> entries
     std::vector<std::uint32_t> near;       // the entries whose codes are scored
 };
+
+// `key`, or minus infinity where `scale` is 0 (either sign): in integer
+// operations, so that loops over a block's keys have no branch to keep them
+// from being vectorised.
+inline float unless_unscaled(float key, float scale) {
+    constexpr std::uint32_t LOST = 0xFF800000u;  // -infinity
+    const std::uint32_t kept = 0u - static_cast<std::uint32_t>((std::bit_cast<std::uint32_t>(scale) << 1) != 0);
+    return std::bit_cast<float>((std::bit_cast<std::uint32_t>(key) & kept) | (LOST & ~kept));
+}
 
 // Not inlined: callers then hold a plain reference rather than recomputing
 // the thread-local's address (a call) at every use inside their loops.
@@ -125,23 +135,45 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
     const std::size_t count = members.size();
     const std::size_t stride = codes.stride;
     // Keys of `n` entries from their sums, entry `at[j]` for sum j (or
-    // start + j without `at`), into the picks.
+    // start + j without `at`), into the picks. The keys are computed in
+    // loops without branches, one per metric, which the compiler vectorises.
     std::int32_t sums[BLOCK];
     float keys[BLOCK];
+    float gathered_scale[BLOCK];
+    float gathered_inv_norm[BLOCK];
     auto pick_best = [&](std::size_t n, std::size_t start, const std::uint32_t* at) {
-        for (std::size_t j = 0; j < n; ++j) {
-            const std::size_t pos = at != nullptr ? at[j] : start + j;
-            const float scale = codes.scale[pos];
-            const float inv_norm = codes.inv_norm[pos];
-            const float dot = static_cast<float>(sums[j] - offset) * scale * query_scale;
-            float key = dot;
-            if (metric == core::DistanceMetric::Cosine) {
-                key = dot * inv_norm;
-            } else if (metric == core::DistanceMetric::Euclidean) {
-                key = 2.0f * dot - 1.0f / (inv_norm * inv_norm);  // |x|^2 - 2 q.x, negated
+        const float* scale = codes.scale.data() + start;
+        const float* inv_norm = codes.inv_norm.data() + start;
+        if (at != nullptr) {
+            for (std::size_t j = 0; j < n; ++j) {
+                gathered_scale[j] = codes.scale[at[j]];
+                gathered_inv_norm[j] = codes.inv_norm[at[j]];
             }
-            // Entries without a row (scale 0) are scanned aside: they never win.
-            keys[j] = scale != 0.0f ? key : -std::numeric_limits<float>::infinity();
+            scale = gathered_scale;
+            inv_norm = gathered_inv_norm;
+        }
+        // Entries without a row (scale 0) are scanned aside: they never win.
+        switch (metric) {
+            case core::DistanceMetric::Cosine:
+                for (std::size_t j = 0; j < n; ++j) {
+                    const float dot = static_cast<float>(sums[j] - offset) * scale[j] * query_scale;
+                    const float key = dot * inv_norm[j];
+                    keys[j] = unless_unscaled(key, scale[j]);
+                }
+                break;
+            case core::DistanceMetric::Euclidean:  // |x|^2 - 2 q.x, negated
+                for (std::size_t j = 0; j < n; ++j) {
+                    const float dot = static_cast<float>(sums[j] - offset) * scale[j] * query_scale;
+                    const float key = 2.0f * dot - 1.0f / (inv_norm[j] * inv_norm[j]);
+                    keys[j] = unless_unscaled(key, scale[j]);
+                }
+                break;
+            case core::DistanceMetric::DotProduct:
+                for (std::size_t j = 0; j < n; ++j) {
+                    const float dot = static_cast<float>(sums[j] - offset) * scale[j] * query_scale;
+                    keys[j] = unless_unscaled(dot, scale[j]);
+                }
+                break;
         }
         for (std::size_t j = 0; j < n; ++j) {
             if (!(keys[j] > worst)) continue;
