@@ -76,25 +76,48 @@ struct Avx2 {
     }
 };
 
-// Codes and query widened to 16 bits, multiplied pairwise into 32-bit sums.
+__m256i load(const void* p) {
+    return _mm256_loadu_si256(static_cast<const __m256i*>(p));
+}
+
+std::int32_t sum32(__m256i a) {
+    __m128i s = _mm_add_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+    return _mm_cvtsi128_si32(s);
+}
+
+// Codes against the query in bytes. Each code c is 128 + v with v in
+// [-127, 127]: q * c = |q| * (v with q's sign) + 128 * q, where the first
+// products are unsigned by signed bytes, two to a 16-bit sum that cannot
+// saturate (at most 2 * 127 * 127), and the query's sum is taken once per
+// call.
 void codes_dot_avx2(const std::int8_t* q, const std::uint8_t* codes, std::size_t count, std::size_t n,
                     std::int32_t* out) {
+    const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+    const __m256i ones = _mm256_set1_epi16(1);
+    const __m256i zero = _mm256_setzero_si256();
+    // The sum of the query: of its bytes plus 128 each, read as unsigned.
+    __m256i lifted = zero;
+    for (std::size_t i = 0; i < n; i += 32) {
+        lifted = _mm256_add_epi64(lifted, _mm256_sad_epu8(_mm256_xor_si256(load(q + i), flip), zero));
+    }
+    const __m128i halves = _mm_add_epi64(_mm256_castsi256_si128(lifted), _mm256_extracti128_si256(lifted, 1));
+    const auto query_sum = static_cast<std::int32_t>(_mm_cvtsi128_si64(halves) + _mm_extract_epi64(halves, 1) -
+                                                     static_cast<long long>(128 * n));
+    const std::int32_t base = 128 * query_sum;
     for (std::size_t r = 0; r < count; ++r) {
         const std::uint8_t* c = codes + r * n;
-        __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
-        for (std::size_t i = 0; i < n; i += 32) {
-            const __m256i x0 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + i)));
-            const __m256i x1 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + i + 16)));
-            const __m256i q0 = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q + i)));
-            const __m256i q1 = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q + i + 16)));
-            a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(x0, q0));
-            a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(x1, q1));
+        __m256i a0 = zero, a1 = zero;
+        for (std::size_t i = 0; i < n; i += 64) {
+            const __m256i x0 = load(q + i), x1 = load(q + i + 32);
+            const __m256i v0 = _mm256_xor_si256(load(c + i), flip), v1 = _mm256_xor_si256(load(c + i + 32), flip);
+            a0 = _mm256_add_epi32(
+                a0, _mm256_madd_epi16(_mm256_maddubs_epi16(_mm256_abs_epi8(x0), _mm256_sign_epi8(v0, x0)), ones));
+            a1 = _mm256_add_epi32(
+                a1, _mm256_madd_epi16(_mm256_maddubs_epi16(_mm256_abs_epi8(x1), _mm256_sign_epi8(v1, x1)), ones));
         }
-        const __m256i a = _mm256_add_epi32(a0, a1);
-        __m128i s = _mm_add_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
-        s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
-        s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
-        out[r] = _mm_cvtsi128_si32(s);
+        out[r] = sum32(_mm256_add_epi32(a0, a1)) + base;
     }
 }
 
