@@ -421,20 +421,25 @@ class TestLargeTenants:
         assert len(store.search(queries[0], 10**6, "dot", "big")) == np.count_nonzero(owners == "big")
 
     @pytest.mark.parametrize("spread", [0.3, 1.5])
-    def test_cosine_scan_on_tight_and_loose_clusters(self, rng, spread):
-        # Cosine scans pass over the entries whose signs differ most from the
-        # query's. In loose clusters of Gaussian vectors the signs tell angles
-        # apart poorly, and the scan must read more of the codes to be right.
+    @pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
+    def test_scan_by_signs_on_tight_and_loose_clusters(self, rng, spread, metric):
+        # Scans that rank by angle pass over the entries whose signs differ
+        # most from the query's: cosine ones, and on vectors all of length 1
+        # (normalised for dot and l2 here) every metric's. In loose clusters
+        # of Gaussian vectors the signs tell angles apart poorly, and the
+        # scan must read more of the codes to be right.
         centres = rng.standard_normal((100, 128))
         labels = rng.integers(0, 100, LARGE + 730)
         data = (centres[labels] + spread * rng.standard_normal((len(labels), 128))).astype(np.float32)
+        if metric != "cosine":
+            data /= np.linalg.norm(data, axis=1, keepdims=True)
         rows, queries = data[: LARGE + 700], data[LARGE + 700 :]
         owners = np.array(["big"] * LARGE + ["other"] * 700, dtype=object)
         store = VectorStorage()
         for i, row in enumerate(rows):
             store.upsert(i, row, {"tenant_id": owners[i]})
         for limit in (10, 60):
-            assert_tenant_answers(store, rows, owners, queries, "big", "cosine", limit, 0.98)
+            assert_tenant_answers(store, rows, owners, queries, "big", metric, limit, 0.98)
 
     @pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
     def test_queries_the_copies_cannot_take(self, large, metric):

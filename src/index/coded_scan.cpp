@@ -49,7 +49,7 @@ __attribute__((noinline)) Scratch& thread_scratch() {
 // Entries scored per kernel call.
 constexpr std::size_t BLOCK = 256;
 
-// The entries of a cosine scan worth scoring from their codes, into
+// The entries of a scan by angle worth scoring from their codes, into
 // scratch.near in entry order; returns their number.
 //
 // Cosine ranks by angle, and the signs tell angles apart: the number of
@@ -189,7 +189,7 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
         }
     };
 
-    if (metric == core::DistanceMetric::Cosine && count > pool) {
+    if (ranks_by_angle(table, metric) && count > pool) {
         const std::size_t selected = near_by_signs(codes, count, coded_query, query.size(), pool, scratch);
         const std::uint32_t* const near = scratch.near.data();
         // The chosen entries' codes lie apart in memory: each entry's lines

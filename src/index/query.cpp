@@ -38,12 +38,14 @@ std::uint64_t least_breadth(std::uint64_t ef_search, core::DistanceMetric metric
 // quarter of the bytes, in one stream. Measured: half of 100,000 points of
 // 128 dimensions scan their codes twice as fast as they walk (Euclidean);
 // 40% of 100,000 text embeddings of 384 dimensions walk faster (cosine,
-// were every code scanned). A cosine scan reads the codes' signs first and
-// then only the codes of the entries near the query by sign, SIGNS_SCAN_GAIN
-// times the points of a walk (coded_scan.cpp). Measured on 100,000 text
-// embeddings: tenants of 45% scan at 0.6x the unfiltered rate (a walk 0.5x),
-// of 50% at 0.55x (a walk about the same, at recall 0.95 where the scan
-// finds all), so tenants up to about half of such a store scan.
+// were every code scanned). A scan that ranks by angle (cosine, or any
+// metric on rows of length 1) reads the codes' signs first and then only the
+// codes of the entries near the query by sign, SIGNS_SCAN_GAIN times the
+// points of a walk (coded_scan.cpp). Measured on 100,000 text embeddings:
+// tenants of 45% scan at 0.6x the unfiltered rate (a walk 0.5x), of 50% at
+// 0.45-0.55x (a walk about 0.5x, at recall 0.95 where the scan finds all;
+// the scan's share depends on the machine's memory), so tenants up to about
+// half of such a store scan.
 constexpr double CODED_SCAN_GAIN = 4.5;
 constexpr double SIGNS_SCAN_GAIN = 8.5;
 
@@ -78,7 +80,7 @@ Route route(const core::PointTable& table, const HNSWIndex& graph, const Query& 
     // On rows all of length 1 (normalised embeddings) every metric ranks the
     // rows as cosine does: the walk keeps cosine's breadth and starts.
     const core::DistanceMetric ranks_as =
-        rows.unit_count == rows.count ? core::DistanceMetric::Cosine : query.metric;
+        ranks_by_angle(table, query.metric) ? core::DistanceMetric::Cosine : query.metric;
     const std::size_t breadth = static_cast<std::size_t>(
         std::min<std::uint64_t>(std::max(least_breadth(graph.ef_search, ranks_as), query.limit), rows.count));
     // Codes only pick candidates in stores large enough for the graph (smaller
@@ -86,9 +88,7 @@ Route route(const core::PointTable& table, const HNSWIndex& graph, const Query& 
     // than the tenant has.
     const bool coded = inv_norm != 0.0f && has_codes(table, r.tenant, query.vector.size()) &&
                        coded_pool(query.limit) <= candidates / 4;
-    const double gain = !coded                                        ? 1.0
-                        : query.metric == core::DistanceMetric::Cosine ? SIGNS_SCAN_GAIN
-                                                                       : CODED_SCAN_GAIN;
+    const double gain = !coded ? 1.0 : ranks_as == core::DistanceMetric::Cosine ? SIGNS_SCAN_GAIN : CODED_SCAN_GAIN;
     r.graph = inv_norm != 0.0f &&
               !(r.tenant != 0 && tenant_scan_is_cheaper(candidates, rows.count, breadth, graph.layer0_cap, gain));
     r.coded = coded;  // also when a filtered walk gives up
