@@ -136,7 +136,7 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
     const std::size_t stride = codes.stride;
     // Keys of `n` entries from their sums, entry `at[j]` for sum j (or
     // start + j without `at`), into the picks. The keys are computed in
-    // loops without branches, one per metric, which the compiler vectorises.
+    // loops without branches, which the compiler vectorises.
     std::int32_t sums[BLOCK];
     float keys[BLOCK];
     float gathered_scale[BLOCK];
@@ -152,29 +152,14 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
             scale = gathered_scale;
             inv_norm = gathered_inv_norm;
         }
-        // Entries without a row (scale 0) are scanned aside: they never win.
-        switch (metric) {
-            case core::DistanceMetric::Cosine:
-                for (std::size_t j = 0; j < n; ++j) {
-                    const float dot = static_cast<float>(sums[j] - offset) * scale[j] * query_scale;
-                    const float key = dot * inv_norm[j];
-                    keys[j] = unless_unscaled(key, scale[j]);
-                }
-                break;
-            case core::DistanceMetric::Euclidean:  // |x|^2 - 2 q.x, negated
-                for (std::size_t j = 0; j < n; ++j) {
-                    const float dot = static_cast<float>(sums[j] - offset) * scale[j] * query_scale;
-                    const float key = 2.0f * dot - 1.0f / (inv_norm[j] * inv_norm[j]);
-                    keys[j] = unless_unscaled(key, scale[j]);
-                }
-                break;
-            case core::DistanceMetric::DotProduct:
-                for (std::size_t j = 0; j < n; ++j) {
-                    const float dot = static_cast<float>(sums[j] - offset) * scale[j] * query_scale;
-                    keys[j] = unless_unscaled(dot, scale[j]);
-                }
-                break;
+        for (std::size_t j = 0; j < n; ++j) keys[j] = static_cast<float>(sums[j] - offset) * scale[j] * query_scale;
+        if (metric == core::DistanceMetric::Cosine) {
+            for (std::size_t j = 0; j < n; ++j) keys[j] *= inv_norm[j];
+        } else if (metric == core::DistanceMetric::Euclidean) {  // |x|^2 - 2 q.x, negated
+            for (std::size_t j = 0; j < n; ++j) keys[j] = 2.0f * keys[j] - 1.0f / (inv_norm[j] * inv_norm[j]);
         }
+        // Entries without a row (scale 0) are scanned aside: they never win.
+        for (std::size_t j = 0; j < n; ++j) keys[j] = unless_unscaled(keys[j], scale[j]);
         for (std::size_t j = 0; j < n; ++j) {
             if (!(keys[j] > worst)) continue;
             const Pick pick{keys[j], static_cast<std::uint32_t>(at != nullptr ? at[j] : start + j)};
