@@ -75,10 +75,12 @@ float dot_uppers_scalar(const std::uint16_t* a, const std::uint16_t* b, std::siz
     return sum;
 }
 
-void codes_dot_scalar(const std::int8_t* q, const std::uint8_t* codes, std::size_t count, std::size_t n,
-                      std::int32_t* out) {
+void codes_dot_scalar(const std::int8_t* q, const std::uint8_t* codes, const std::uint32_t* entries,
+                      std::size_t count, std::size_t n, std::int32_t* out) {
+    prefetch_first_rows(codes, entries, count, n);
     for (std::size_t r = 0; r < count; ++r) {
-        const std::uint8_t* c = codes + r * n;
+        prefetch_listed_row(codes, entries, r, count, n);
+        const std::uint8_t* c = code_row(codes, entries, r, n);
         std::int32_t sum = 0;
         for (std::size_t i = 0; i < n; ++i) sum += static_cast<std::int32_t>(q[i]) * c[i];
         out[r] = sum;

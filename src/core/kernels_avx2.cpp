@@ -91,9 +91,10 @@ std::int32_t sum32(__m256i a) {
 // [-127, 127]: q * c = |q| * (v with q's sign) + 128 * q, where the first
 // products are unsigned by signed bytes, two to a 16-bit sum that cannot
 // saturate (at most 2 * 127 * 127), and the query's sum is taken once per
-// call.
-void codes_dot_avx2(const std::int8_t* q, const std::uint8_t* codes, std::size_t count, std::size_t n,
-                    std::int32_t* out) {
+// call (once per query when a scan lists its rows).
+void codes_dot_avx2(const std::int8_t* q, const std::uint8_t* codes, const std::uint32_t* entries, std::size_t count,
+                    std::size_t n, std::int32_t* out) {
+    prefetch_first_rows(codes, entries, count, n);
     const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
     const __m256i ones = _mm256_set1_epi16(1);
     const __m256i zero = _mm256_setzero_si256();
@@ -107,7 +108,8 @@ void codes_dot_avx2(const std::int8_t* q, const std::uint8_t* codes, std::size_t
                                                      static_cast<long long>(128 * n));
     const std::int32_t base = 128 * query_sum;
     for (std::size_t r = 0; r < count; ++r) {
-        const std::uint8_t* c = codes + r * n;
+        prefetch_listed_row(codes, entries, r, count, n);
+        const std::uint8_t* c = code_row(codes, entries, r, n);
         __m256i a0 = zero, a1 = zero;
         for (std::size_t i = 0; i < n; i += 64) {
             const __m256i x0 = load(q + i), x1 = load(q + i + 32);

@@ -46,8 +46,10 @@ __attribute__((noinline)) Scratch& thread_scratch() {
     return scratch;
 }
 
-// Entries scored per kernel call.
-constexpr std::size_t BLOCK = 256;
+// Entries scored per kernel call: enough that a scan by signs, whose
+// chosen entries the kernel reads ahead of their sums, seldom restarts
+// that read-ahead (it keeps a few percent of its tenant).
+constexpr std::size_t BLOCK = 1024;
 
 // The entries of a scan by angle worth scoring from their codes, into
 // scratch.near in entry order; returns their number.
@@ -177,28 +179,15 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
     if (ranks_by_angle(table, metric) && count > pool) {
         const std::size_t selected = near_by_signs(codes, count, coded_query, query.size(), pool, scratch);
         const std::uint32_t* const near = scratch.near.data();
-        // The chosen entries' codes lie apart in memory: each entry's lines
-        // are asked for some entries ahead of its sum (measured on 384-byte
-        // codes: 6 entries ahead left the loads waiting, 12 to 48 alike).
-        constexpr std::size_t AHEAD = 12;
-        auto prefetch = [&](std::size_t i) {
-            const std::uint8_t* entry = codes.values.data() + std::size_t{near[i]} * stride;
-            for (std::size_t line = 0; line < stride; line += 64) __builtin_prefetch(entry + line);
-        };
-        for (std::size_t i = 0; i < std::min(AHEAD, selected); ++i) prefetch(i);
         for (std::size_t start = 0; start < selected; start += BLOCK) {
             const std::size_t n = std::min(BLOCK, selected - start);
-            for (std::size_t j = 0; j < n; ++j) {
-                if (start + j + AHEAD < selected) prefetch(start + j + AHEAD);
-                const std::size_t entry = near[start + j];
-                kernels.codes_dot(coded_query, codes.values.data() + entry * stride, 1, stride, sums + j);
-            }
+            kernels.codes_dot(coded_query, codes.values.data(), near + start, n, stride, sums);
             pick_best(n, 0, near + start);
         }
     } else {
         for (std::size_t start = 0; start < count; start += BLOCK) {
             const std::size_t n = std::min(BLOCK, count - start);
-            kernels.codes_dot(coded_query, codes.values.data() + start * stride, n, stride, sums);
+            kernels.codes_dot(coded_query, codes.values.data() + start * stride, nullptr, n, stride, sums);
             pick_best(n, start, nullptr);
         }
     }
