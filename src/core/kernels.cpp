@@ -75,15 +75,22 @@ float dot_uppers_scalar(const std::uint16_t* a, const std::uint16_t* b, std::siz
     return sum;
 }
 
+std::int32_t code_row_sum(const std::int8_t* q, const std::uint8_t* c, std::size_t n) {
+    std::int32_t sum = 0;
+    for (std::size_t i = 0; i < n; ++i) sum += static_cast<std::int32_t>(q[i]) * c[i];
+    return sum;
+}
+
 void codes_dot_scalar(const std::int8_t* q, const std::uint8_t* codes, const std::uint32_t* entries,
                       std::size_t count, std::size_t n, std::int32_t* out) {
+    if (entries == nullptr) {
+        for (std::size_t r = 0; r < count; ++r) out[r] = code_row_sum(q, codes + r * n, n);
+        return;
+    }
     prefetch_first_rows(codes, entries, count, n);
     for (std::size_t r = 0; r < count; ++r) {
         prefetch_listed_row(codes, entries, r, count, n);
-        const std::uint8_t* c = code_row(codes, entries, r, n);
-        std::int32_t sum = 0;
-        for (std::size_t i = 0; i < n; ++i) sum += static_cast<std::int32_t>(q[i]) * c[i];
-        out[r] = sum;
+        out[r] = code_row_sum(q, codes + std::size_t{entries[r]} * n, n);
     }
 }
 

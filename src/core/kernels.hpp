@@ -39,23 +39,17 @@ using CodesKernel = void (*)(const std::int8_t* query, const std::uint8_t* codes
 // the loads waiting, 12 to 48 alike.
 inline constexpr std::size_t CODES_AHEAD = 12;
 
-// The codes of a kernel call's r-th row.
-inline const std::uint8_t* code_row(const std::uint8_t* codes, const std::uint32_t* entries, std::size_t r,
-                                    std::size_t n) {
-    return codes + (entries != nullptr ? std::size_t{entries[r]} : r) * n;
-}
-
 // Asks for the lines of one row of codes.
 inline void prefetch_code_row(const std::uint8_t* row, std::size_t n) {
     for (std::size_t line = 0; line < n; line += 64) __builtin_prefetch(row + line);
 }
 
 // Asks for the first CODES_AHEAD listed rows: called once before a loop
-// whose every step r calls prefetch_listed_row (rows back to back are left
-// to the hardware's prefetcher).
+// whose every step r calls prefetch_listed_row. (Rows back to back are left
+// to the hardware's prefetcher; kernels sum them in a loop of their own, so
+// that they pay nothing for the list.)
 inline void prefetch_first_rows(const std::uint8_t* codes, const std::uint32_t* entries, std::size_t count,
                                 std::size_t n) {
-    if (entries == nullptr) return;
     for (std::size_t r = 0; r < CODES_AHEAD && r < count; ++r) {
         prefetch_code_row(codes + std::size_t{entries[r]} * n, n);
     }
@@ -63,9 +57,7 @@ inline void prefetch_first_rows(const std::uint8_t* codes, const std::uint32_t* 
 
 inline void prefetch_listed_row(const std::uint8_t* codes, const std::uint32_t* entries, std::size_t r,
                                 std::size_t count, std::size_t n) {
-    if (entries != nullptr && r + CODES_AHEAD < count) {
-        prefetch_code_row(codes + std::size_t{entries[r + CODES_AHEAD]} * n, n);
-    }
+    if (r + CODES_AHEAD < count) prefetch_code_row(codes + std::size_t{entries[r + CODES_AHEAD]} * n, n);
 }
 
 // out[r] = the number of bits in which the query's `words` 64-bit words and

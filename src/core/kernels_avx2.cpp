@@ -90,13 +90,27 @@ std::int32_t sum32(__m256i a) {
 // Codes against the query in bytes. Each code c is 128 + v with v in
 // [-127, 127]: q * c = |q| * (v with q's sign) + 128 * q, where the first
 // products are unsigned by signed bytes, two to a 16-bit sum that cannot
-// saturate (at most 2 * 127 * 127), and the query's sum is taken once per
-// call (once per query when a scan lists its rows).
-void codes_dot_avx2(const std::int8_t* q, const std::uint8_t* codes, const std::uint32_t* entries, std::size_t count,
-                    std::size_t n, std::int32_t* out) {
-    prefetch_first_rows(codes, entries, count, n);
+// saturate (at most 2 * 127 * 127). A row's sum of the first products:
+std::int32_t code_row_products(const std::int8_t* q, const std::uint8_t* c, std::size_t n) {
     const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
     const __m256i ones = _mm256_set1_epi16(1);
+    __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
+    for (std::size_t i = 0; i < n; i += 64) {
+        const __m256i x0 = load(q + i), x1 = load(q + i + 32);
+        const __m256i v0 = _mm256_xor_si256(load(c + i), flip), v1 = _mm256_xor_si256(load(c + i + 32), flip);
+        a0 = _mm256_add_epi32(
+            a0, _mm256_madd_epi16(_mm256_maddubs_epi16(_mm256_abs_epi8(x0), _mm256_sign_epi8(v0, x0)), ones));
+        a1 = _mm256_add_epi32(
+            a1, _mm256_madd_epi16(_mm256_maddubs_epi16(_mm256_abs_epi8(x1), _mm256_sign_epi8(v1, x1)), ones));
+    }
+    return sum32(_mm256_add_epi32(a0, a1));
+}
+
+// The second terms, 128 times the query's sum, are taken once per call (once
+// per query when a scan lists its rows).
+void codes_dot_avx2(const std::int8_t* q, const std::uint8_t* codes, const std::uint32_t* entries, std::size_t count,
+                    std::size_t n, std::int32_t* out) {
+    const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
     const __m256i zero = _mm256_setzero_si256();
     // The sum of the query: of its bytes plus 128 each, read as unsigned.
     __m256i lifted = zero;
@@ -107,19 +121,14 @@ void codes_dot_avx2(const std::int8_t* q, const std::uint8_t* codes, const std::
     const auto query_sum = static_cast<std::int32_t>(_mm_cvtsi128_si64(halves) + _mm_extract_epi64(halves, 1) -
                                                      static_cast<long long>(128 * n));
     const std::int32_t base = 128 * query_sum;
+    if (entries == nullptr) {
+        for (std::size_t r = 0; r < count; ++r) out[r] = code_row_products(q, codes + r * n, n) + base;
+        return;
+    }
+    prefetch_first_rows(codes, entries, count, n);
     for (std::size_t r = 0; r < count; ++r) {
         prefetch_listed_row(codes, entries, r, count, n);
-        const std::uint8_t* c = code_row(codes, entries, r, n);
-        __m256i a0 = zero, a1 = zero;
-        for (std::size_t i = 0; i < n; i += 64) {
-            const __m256i x0 = load(q + i), x1 = load(q + i + 32);
-            const __m256i v0 = _mm256_xor_si256(load(c + i), flip), v1 = _mm256_xor_si256(load(c + i + 32), flip);
-            a0 = _mm256_add_epi32(
-                a0, _mm256_madd_epi16(_mm256_maddubs_epi16(_mm256_abs_epi8(x0), _mm256_sign_epi8(v0, x0)), ones));
-            a1 = _mm256_add_epi32(
-                a1, _mm256_madd_epi16(_mm256_maddubs_epi16(_mm256_abs_epi8(x1), _mm256_sign_epi8(v1, x1)), ones));
-        }
-        out[r] = sum32(_mm256_add_epi32(a0, a1)) + base;
+        out[r] = code_row_products(q, codes + std::size_t{entries[r]} * n, n) + base;
     }
 }
 

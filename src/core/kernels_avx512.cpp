@@ -87,16 +87,27 @@ struct Avx512 {
     static float sum(Vec v) { return _mm512_reduce_add_ps(v); }
 };
 
+// The r-th row of a code-sum call: listed, or back to back; and the read-ahead
+// of listed rows (core/kernels.hpp).
+const std::uint8_t* call_row(const std::uint8_t* codes, const std::uint32_t* entries, std::size_t r, std::size_t n) {
+    return codes + (entries != nullptr ? std::size_t{entries[r]} : r) * n;
+}
+
+void read_ahead(const std::uint8_t* codes, const std::uint32_t* entries, std::size_t r, std::size_t count,
+                std::size_t n) {
+    if (entries != nullptr) prefetch_listed_row(codes, entries, r, count, n);
+}
+
 // Codes and query widened to 16 bits, multiplied pairwise into 32-bit sums.
 // (Only these byte kernels take AVX-512BW: compiling the float kernels with
 // it made them slower.)
 __attribute__((target("avx512f,avx512bw"))) void codes_dot_avx512(const std::int8_t* q, const std::uint8_t* codes,
                                                                  const std::uint32_t* entries, std::size_t count,
                                                                  std::size_t n, std::int32_t* out) {
-    prefetch_first_rows(codes, entries, count, n);
+    if (entries != nullptr) prefetch_first_rows(codes, entries, count, n);
     for (std::size_t r = 0; r < count; ++r) {
-        prefetch_listed_row(codes, entries, r, count, n);
-        const std::uint8_t* c = code_row(codes, entries, r, n);
+        read_ahead(codes, entries, r, count, n);
+        const std::uint8_t* c = call_row(codes, entries, r, n);
         __m512i a = _mm512_setzero_si512();
         for (std::size_t i = 0; i < n; i += 32) {
             const __m512i x = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + i)));
@@ -114,13 +125,13 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void codes_dot_vnni(const
                                                                           const std::uint32_t* entries,
                                                                           std::size_t count, std::size_t n,
                                                                           std::int32_t* out) {
-    prefetch_first_rows(codes, entries, count, n);
+    if (entries != nullptr) prefetch_first_rows(codes, entries, count, n);
     std::size_t r = 0;
     for (; r + 2 <= count; r += 2) {
-        prefetch_listed_row(codes, entries, r, count, n);
-        prefetch_listed_row(codes, entries, r + 1, count, n);
-        const std::uint8_t* c0 = code_row(codes, entries, r, n);
-        const std::uint8_t* c1 = code_row(codes, entries, r + 1, n);
+        read_ahead(codes, entries, r, count, n);
+        read_ahead(codes, entries, r + 1, count, n);
+        const std::uint8_t* c0 = call_row(codes, entries, r, n);
+        const std::uint8_t* c1 = call_row(codes, entries, r + 1, n);
         __m512i a0 = _mm512_setzero_si512(), a1 = _mm512_setzero_si512();
         for (std::size_t i = 0; i < n; i += 64) {
             const __m512i y = _mm512_loadu_si512(q + i);
@@ -131,7 +142,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void codes_dot_vnni(const
         out[r + 1] = _mm512_reduce_add_epi32(a1);
     }
     for (; r < count; ++r) {
-        const std::uint8_t* c = code_row(codes, entries, r, n);
+        const std::uint8_t* c = call_row(codes, entries, r, n);
         __m512i a = _mm512_setzero_si512();
         for (std::size_t i = 0; i < n; i += 64) {
             a = _mm512_dpbusd_epi32(a, _mm512_loadu_si512(c + i), _mm512_loadu_si512(q + i));

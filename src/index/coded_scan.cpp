@@ -46,10 +46,12 @@ __attribute__((noinline)) Scratch& thread_scratch() {
     return scratch;
 }
 
-// Entries scored per kernel call: enough that a scan by signs, whose
-// chosen entries the kernel reads ahead of their sums, seldom restarts
-// that read-ahead (it keeps a few percent of its tenant).
-constexpr std::size_t BLOCK = 1024;
+// Entries scored per kernel call: a block of the tenant's codes back to
+// back, or of the entries a scan by signs chose, whose codes the kernel reads
+// ahead of their sums; that read-ahead restarts with every call, so those
+// blocks are larger (the choice keeps a few percent of the tenant).
+constexpr std::size_t BLOCK = 256;
+constexpr std::size_t CHOSEN_BLOCK = 1024;
 
 // The entries of a scan by angle worth scoring from their codes, into
 // scratch.near in entry order; returns their number.
@@ -139,10 +141,10 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
     // Keys of `n` entries from their sums, entry `at[j]` for sum j (or
     // start + j without `at`), into the picks. The keys are computed in
     // loops without branches, which the compiler vectorises.
-    std::int32_t sums[BLOCK];
-    float keys[BLOCK];
-    float gathered_scale[BLOCK];
-    float gathered_inv_norm[BLOCK];
+    std::int32_t sums[CHOSEN_BLOCK];
+    float keys[CHOSEN_BLOCK];
+    float gathered_scale[CHOSEN_BLOCK];
+    float gathered_inv_norm[CHOSEN_BLOCK];
     auto pick_best = [&](std::size_t n, std::size_t start, const std::uint32_t* at) {
         const float* scale = codes.scale.data() + start;
         const float* inv_norm = codes.inv_norm.data() + start;
@@ -179,8 +181,8 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
     if (ranks_by_angle(table, metric) && count > pool) {
         const std::size_t selected = near_by_signs(codes, count, coded_query, query.size(), pool, scratch);
         const std::uint32_t* const near = scratch.near.data();
-        for (std::size_t start = 0; start < selected; start += BLOCK) {
-            const std::size_t n = std::min(BLOCK, selected - start);
+        for (std::size_t start = 0; start < selected; start += CHOSEN_BLOCK) {
+            const std::size_t n = std::min(CHOSEN_BLOCK, selected - start);
             kernels.codes_dot(coded_query, codes.values.data(), near + start, n, stride, sums);
             pick_best(n, 0, near + start);
         }
