@@ -24,6 +24,7 @@ tenants-zipf`), which also records faiss; this script prints it directly.
     python bench/tenants.py --peer
     python bench/tenants.py --quick --shares 0.45,0.35,0.2
     python bench/tenants.py --quick --shares 0.4,0.3,0.25
+    python bench/tenants.py --quick --dataset text-384-raw-l2 --shares 0.5,0.3,0.11,0.05
 """
 
 import sys
@@ -47,8 +48,10 @@ def measure(name, data, budget):
     return worker.measure_tenants(system, data, budget, per_tenant=budget)
 
 
-def deal_shares(data, shares):
+def deal_shares(data, shares, quick):
     """Replaces the dataset's tenants by tenants of the given shares of its points, dealt at random."""
+    if not data.tenant_queries:  # a dataset without tenants: ask them as many queries as the tenant sets do
+        data.tenant_queries = min(len(data.queries), 100 if quick else 1000)
     sizes = [round(share * data.n) for share in shares]
     data.tenant_names = [f"share-{share:g}" for share in shares]
     data.tenant_of = datasets.deal(data.n, sizes, seed=7)
@@ -74,7 +77,7 @@ def main():
 
     data = datasets.load(args.dataset, quick=args.quick, embed_python=args.embed_python)
     if args.shares:
-        deal_shares(data, [float(share) for share in args.shares.split(",")])
+        deal_shares(data, [float(share) for share in args.shares.split(",")], args.quick)
     threadpool_limits(1)
     worker.progress = lambda label: None
     print(f"{data.label}: {data.n:,} x {data.dim}, {data.metric}, {len(data.tenant_names)} tenants, "
