@@ -441,6 +441,31 @@ class TestLargeTenants:
         for limit in (10, 60):
             assert_tenant_answers(store, rows, owners, queries, "big", metric, limit, 0.98)
 
+    @pytest.mark.parametrize("centres", [20, 60])
+    def test_dot_scan_by_signs_within_bands_of_lengths(self, rng, centres):
+        # A dot-product scan of a large tenant of vectors of unequal lengths
+        # picks by signs among vectors of nearly equal lengths only. Here a
+        # tenth of the vectors are twice as long and loosely gathered around
+        # the clusters' centres: they win every product from the tight short
+        # ones, though their signs differ from the query's in more places.
+        dim, n = 128, 8000
+        directions = rng.standard_normal((centres, dim))
+        directions /= np.linalg.norm(directions, axis=1, keepdims=True)
+        long = rng.random(n + 30) < 0.1
+        long[n:] = False  # queries like the short vectors
+        spread = np.where(long, 1.0, 0.3)[:, None] / np.sqrt(dim)
+        data = directions[rng.integers(0, centres, n + 30)] + spread * rng.standard_normal((n + 30, dim))
+        lengths = np.where(long, rng.uniform(2.0, 2.3, n + 30), rng.uniform(1.0, 1.15, n + 30))
+        data *= (lengths / np.linalg.norm(data, axis=1))[:, None]
+        rows, queries = data[:n].astype(np.float32), data[n:].astype(np.float32)
+        owners = np.array(["big"] * (n - 500) + ["other"] * 500, dtype=object)
+        rng.shuffle(owners)
+        store = VectorStorage()
+        for i, row in enumerate(rows):
+            store.upsert(i, row, {"tenant_id": owners[i]})
+        for limit in (10, 20):
+            assert_tenant_answers(store, rows, owners, queries, "big", "dot", limit, 0.98)
+
     @pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
     def test_queries_the_copies_cannot_take(self, large, metric):
         # Zero and non-finite queries are answered by the exact scan instead.

@@ -28,6 +28,7 @@ struct Scratch {
     std::vector<std::uint32_t> apart;      // entry -> bits its signs differ from the query's
     std::vector<std::uint32_t> histogram;  // count of bits apart -> entries
     std::vector<std::uint32_t> near;       // the entries whose codes are scored
+    std::vector<std::uint32_t> band_limit;  // band -> the farthest count kept in it
 };
 
 // `key`, or minus infinity where `scale` is 0 (either sign): in integer
@@ -53,6 +54,26 @@ __attribute__((noinline)) Scratch& thread_scratch() {
 constexpr std::size_t BLOCK = 256;
 constexpr std::size_t CHOSEN_BLOCK = 1024;
 
+// Every entry's count of signs apart from the query's, into scratch.apart.
+const std::uint32_t* count_signs_apart(const core::TenantCodes& codes, std::size_t count,
+                                       const std::int8_t* coded_query, std::size_t length, Scratch& scratch) {
+    const std::size_t words = codes.sign_words();
+    scratch.query_signs.assign(words, 0);
+    for (std::size_t i = 0; i < length; ++i) {
+        scratch.query_signs[i / 64] |= static_cast<std::uint64_t>(coded_query[i] > 0) << (i % 64);
+    }
+    scratch.apart.resize((count + core::SIGN_BLOCK - 1) / core::SIGN_BLOCK * core::SIGN_BLOCK);
+    std::uint32_t* const apart = scratch.apart.data();
+    core::fast_kernels().signs_apart(scratch.query_signs.data(), codes.signs.data(), count, words, apart);
+    return apart;
+}
+
+// The margin of counts kept beyond a pool's farthest: about two standard
+// deviations of the count between vectors at equal angles.
+std::uint32_t sign_margin(std::size_t length) {
+    return static_cast<std::uint32_t>(std::ceil(std::sqrt(static_cast<double>(length))));
+}
+
 // The entries of a scan by angle worth scoring from their codes, into
 // scratch.near in entry order; returns their number.
 //
@@ -66,14 +87,7 @@ constexpr std::size_t CHOSEN_BLOCK = 1024;
 // nearer half, and in both keeps the cosine top 10 99.5% of the time.
 std::size_t near_by_signs(const core::TenantCodes& codes, std::size_t count, const std::int8_t* coded_query,
                           std::size_t length, std::size_t pool, Scratch& scratch) {
-    const std::size_t words = codes.sign_words();
-    scratch.query_signs.assign(words, 0);
-    for (std::size_t i = 0; i < length; ++i) {
-        scratch.query_signs[i / 64] |= static_cast<std::uint64_t>(coded_query[i] > 0) << (i % 64);
-    }
-    scratch.apart.resize((count + core::SIGN_BLOCK - 1) / core::SIGN_BLOCK * core::SIGN_BLOCK);
-    std::uint32_t* const apart = scratch.apart.data();
-    core::fast_kernels().signs_apart(scratch.query_signs.data(), codes.signs.data(), count, words, apart);
+    const std::uint32_t* const apart = count_signs_apart(codes, count, coded_query, length, scratch);
     // The pool's farthest count, from a histogram of the counts: four
     // histograms taken in turn, so that runs of equal counts do not wait on
     // each other's increments, summed when read.
@@ -93,11 +107,77 @@ std::size_t near_by_signs(const core::TenantCodes& codes, std::size_t count, con
         seen += histogram[reach] + histogram[bins + reach] + histogram[2 * bins + reach] + histogram[3 * bins + reach];
         if (seen >= pool) break;
     }
-    const auto limit = static_cast<std::uint32_t>(
-        reach + static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(length)))));
+    const auto limit = static_cast<std::uint32_t>(reach) + sign_margin(length);
     // The entries within the limit (whole blocks may be written).
     scratch.near.resize(scratch.apart.size());
     return core::fast_kernels().signs_within(apart, count, limit, scratch.near.data());
+}
+
+// The entries of a dot-product scan worth scoring from their codes, into
+// scratch.near in entry order; returns their number, or 0 where the scan
+// should read every code.
+//
+// Vectors of unequal lengths do not rank by angle, but those of nearly equal
+// lengths nearly do: within a band of lengths from a to b, an entry y whose
+// cosine with the query exceeds b / a times x's has the larger dot product
+// (for x's cosine positive), so x's rank by angle within its band exceeds its
+// rank by dot product by no more than the entries between those cosines.
+// The entries are banded by their inverse length's exponent and top two
+// fraction bits (bands of lengths at most 2^(1/4) = 1.19 apart), and each
+// band keeps what a scan by angle of it would: the entries within the margin
+// of its pool's farthest count, all of a band no larger than the pool.
+// Measured on 50,000 raw text embeddings (lengths 1.1 to 8.9, 12 bands):
+// 14% of the entries kept, with every true top 10 of 100 queries; on loose
+// clusters of log-normal lengths 56-61% (so those read every code), also
+// with every top 10. Only worthwhile where the bands are large: with fewer
+// than BAND_ENTRIES entries per band, or more than MAX_BANDS bands, or more
+// than half the entries kept, the scan reads every code instead.
+constexpr std::size_t MAX_BANDS = 64;
+constexpr std::size_t BAND_ENTRIES = 16;  // times the pool, per band on average
+
+std::size_t near_by_signs_in_bands(const core::TenantCodes& codes, std::size_t count, const std::int8_t* coded_query,
+                                   std::size_t length, std::size_t pool, Scratch& scratch) {
+    // The bands' range, over the entries with a row (scale not 0).
+    auto band_of = [&](std::size_t entry) { return std::bit_cast<std::uint32_t>(codes.inv_norm[entry]) >> 21; };
+    std::uint32_t lowest = UINT32_MAX, highest = 0;
+    for (std::size_t entry = 0; entry < count; ++entry) {
+        const bool scaled = codes.scale[entry] != 0.0f;
+        const std::uint32_t band = band_of(entry);
+        lowest = scaled && band < lowest ? band : lowest;
+        highest = scaled && band > highest ? band : highest;
+    }
+    if (lowest > highest) return 0;
+    const std::size_t bands = std::size_t{highest - lowest} + 1;
+    if (bands > MAX_BANDS || count < BAND_ENTRIES * pool * bands) return 0;
+    auto band_index = [&](std::size_t entry) { return std::clamp(band_of(entry), lowest, highest) - lowest; };
+
+    const std::uint32_t* const apart = count_signs_apart(codes, count, coded_query, length, scratch);
+    // Each band's histogram of counts, then its pool's farthest count.
+    const std::size_t bins = length + 1;
+    scratch.histogram.assign(bands * bins, 0);
+    std::uint32_t* const histogram = scratch.histogram.data();
+    for (std::size_t entry = 0; entry < count; ++entry) ++histogram[band_index(entry) * bins + apart[entry]];
+    scratch.band_limit.assign(bands, 0);
+    const std::uint32_t margin = sign_margin(length);
+    for (std::size_t band = 0; band < bands; ++band) {
+        const std::uint32_t* const counts = histogram + band * bins;
+        std::size_t seen = 0, reach = 0;
+        for (; reach < length; ++reach) {
+            seen += counts[reach];
+            if (seen >= pool) break;
+        }
+        // A band no larger than the pool keeps all (reach is then the length).
+        scratch.band_limit[band] = static_cast<std::uint32_t>(reach) + margin;
+    }
+    scratch.near.resize(scratch.apart.size());
+    std::uint32_t* const near = scratch.near.data();
+    const std::uint32_t* const limit = scratch.band_limit.data();
+    std::size_t selected = 0;
+    for (std::size_t entry = 0; entry < count; ++entry) {
+        near[selected] = static_cast<std::uint32_t>(entry);
+        selected += apart[entry] <= limit[band_index(entry)];
+    }
+    return selected <= count / 2 ? selected : 0;
 }
 
 }  // namespace
@@ -178,8 +258,14 @@ bool scan_coded(core::FloatSpan query, core::DistanceMetric metric, const core::
         }
     };
 
-    if (ranks_by_angle(table, metric) && count > pool) {
-        const std::size_t selected = near_by_signs(codes, count, coded_query, query.size(), pool, scratch);
+    // Where signs choose the entries worth scoring, only those codes are read.
+    std::size_t selected = 0;
+    if (count > pool && ranks_by_angle(table, metric)) {
+        selected = near_by_signs(codes, count, coded_query, query.size(), pool, scratch);
+    } else if (count > pool && metric == core::DistanceMetric::DotProduct) {
+        selected = near_by_signs_in_bands(codes, count, coded_query, query.size(), pool, scratch);
+    }
+    if (selected != 0) {
         const std::uint32_t* const near = scratch.near.data();
         for (std::size_t start = 0; start < selected; start += CHOSEN_BLOCK) {
             const std::size_t n = std::min(CHOSEN_BLOCK, selected - start);
