@@ -25,9 +25,10 @@ struct Scratch {
     std::vector<std::int8_t> query;
     std::vector<Pick> picks;
     std::vector<std::uint64_t> query_signs;
-    std::vector<std::uint32_t> apart;      // entry -> bits its signs differ from the query's
-    std::vector<std::uint32_t> histogram;  // count of bits apart -> entries
-    std::vector<std::uint32_t> near;       // the entries whose codes are scored
+    std::vector<std::uint32_t> apart;       // entry -> bits its signs differ from the query's
+    std::vector<std::uint32_t> histogram;   // count of bits apart -> entries
+    std::vector<std::uint32_t> near;        // the entries whose codes are scored
+    std::vector<std::uint32_t> band;        // entry -> its band of lengths
     std::vector<std::uint32_t> band_limit;  // band -> the farthest count kept in it
 };
 
@@ -137,46 +138,54 @@ constexpr std::size_t BAND_ENTRIES = 16;  // times the pool, per band on average
 
 std::size_t near_by_signs_in_bands(const core::TenantCodes& codes, std::size_t count, const std::int8_t* coded_query,
                                    std::size_t length, std::size_t pool, Scratch& scratch) {
-    // The bands' range, over the entries with a row (scale not 0).
-    auto band_of = [&](std::size_t entry) { return std::bit_cast<std::uint32_t>(codes.inv_norm[entry]) >> 21; };
+    // Every entry's band, and the bands' range over the entries with a row
+    // (scale not 0); in loops without branches, which the compiler vectorises.
+    const float* const scale = codes.scale.data();
+    const float* const inv_norm = codes.inv_norm.data();
+    scratch.band.resize(count);
+    std::uint32_t* const band = scratch.band.data();
     std::uint32_t lowest = UINT32_MAX, highest = 0;
     for (std::size_t entry = 0; entry < count; ++entry) {
-        const bool scaled = codes.scale[entry] != 0.0f;
-        const std::uint32_t band = band_of(entry);
-        lowest = scaled && band < lowest ? band : lowest;
-        highest = scaled && band > highest ? band : highest;
+        const std::uint32_t b = std::bit_cast<std::uint32_t>(inv_norm[entry]) >> 21;
+        // All ones where the scale is not 0 (either sign).
+        const std::uint32_t scale_bits = std::bit_cast<std::uint32_t>(scale[entry]) << 1;
+        const std::uint32_t scaled = 0u - static_cast<std::uint32_t>(scale_bits != 0);
+        band[entry] = b;
+        lowest = std::min(lowest, b | ~scaled);
+        highest = std::max(highest, b & scaled);
     }
     if (lowest > highest) return 0;
     const std::size_t bands = std::size_t{highest - lowest} + 1;
     if (bands > MAX_BANDS || count < BAND_ENTRIES * pool * bands) return 0;
-    auto band_index = [&](std::size_t entry) { return std::clamp(band_of(entry), lowest, highest) - lowest; };
+    for (std::size_t entry = 0; entry < count; ++entry) band[entry] = std::clamp(band[entry], lowest, highest) - lowest;
 
-    const std::uint32_t* const apart = count_signs_apart(codes, count, coded_query, length, scratch);
+    count_signs_apart(codes, count, coded_query, length, scratch);
+    std::uint32_t* const apart = scratch.apart.data();
     // Each band's histogram of counts, then its pool's farthest count.
     const std::size_t bins = length + 1;
     scratch.histogram.assign(bands * bins, 0);
     std::uint32_t* const histogram = scratch.histogram.data();
-    for (std::size_t entry = 0; entry < count; ++entry) ++histogram[band_index(entry) * bins + apart[entry]];
+    for (std::size_t entry = 0; entry < count; ++entry) ++histogram[band[entry] * bins + apart[entry]];
     scratch.band_limit.assign(bands, 0);
+    std::uint32_t* const limit = scratch.band_limit.data();
     const std::uint32_t margin = sign_margin(length);
-    for (std::size_t band = 0; band < bands; ++band) {
-        const std::uint32_t* const counts = histogram + band * bins;
+    for (std::size_t b = 0; b < bands; ++b) {
+        const std::uint32_t* const counts = histogram + b * bins;
         std::size_t seen = 0, reach = 0;
         for (; reach < length; ++reach) {
             seen += counts[reach];
             if (seen >= pool) break;
         }
         // A band no larger than the pool keeps all (reach is then the length).
-        scratch.band_limit[band] = static_cast<std::uint32_t>(reach) + margin;
+        limit[b] = static_cast<std::uint32_t>(reach) + margin;
     }
+    // The entries within their band's limit: each count is raised by what
+    // its band's limit falls short of the largest, and the selection kernel
+    // keeps those within the largest.
+    const std::uint32_t widest = *std::max_element(limit, limit + bands);
+    for (std::size_t entry = 0; entry < count; ++entry) apart[entry] += widest - limit[band[entry]];
     scratch.near.resize(scratch.apart.size());
-    std::uint32_t* const near = scratch.near.data();
-    const std::uint32_t* const limit = scratch.band_limit.data();
-    std::size_t selected = 0;
-    for (std::size_t entry = 0; entry < count; ++entry) {
-        near[selected] = static_cast<std::uint32_t>(entry);
-        selected += apart[entry] <= limit[band_index(entry)];
-    }
+    const std::size_t selected = core::fast_kernels().signs_within(apart, count, widest, scratch.near.data());
     return selected <= count / 2 ? selected : 0;
 }
 
