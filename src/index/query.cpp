@@ -45,7 +45,11 @@ std::uint64_t least_breadth(std::uint64_t ef_search, core::DistanceMetric metric
 // tenants of 45% scan at 0.6x the unfiltered rate (a walk 0.5x), of 50% at
 // 0.45-0.55x (a walk about 0.5x, at recall 0.95 where the scan finds all;
 // the scan's share depends on the machine's memory), so tenants up to about
-// half of such a store scan.
+// half of such a store scan. A dot-product scan of vectors of unequal
+// lengths may also read the signs first, within bands of nearly equal
+// lengths (coded_scan.cpp), but only where the bands are large enough to
+// pay; the model counts it as a scan of every code (too high where the
+// bands keep few entries: it may walk tenants that would scan faster).
 constexpr double CODED_SCAN_GAIN = 4.5;
 constexpr double SIGNS_SCAN_GAIN = 8.5;
 
