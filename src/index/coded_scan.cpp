@@ -69,10 +69,18 @@ const std::uint32_t* count_signs_apart(const core::TenantCodes& codes, std::size
     return apart;
 }
 
-// The margin of counts kept beyond a pool's farthest: about two standard
+// The farthest count kept: the pool's farthest count in a histogram of
+// counts 0 to `length` (the length itself where fewer entries than the pool
+// were counted: all are kept), plus a margin of about two standard
 // deviations of the count between vectors at equal angles.
-std::uint32_t sign_margin(std::size_t length) {
-    return static_cast<std::uint32_t>(std::ceil(std::sqrt(static_cast<double>(length))));
+std::uint32_t pool_limit(const std::uint32_t* histogram, std::size_t length, std::size_t pool) {
+    std::size_t reach = 0;
+    for (std::size_t seen = 0; reach < length; ++reach) {
+        seen += histogram[reach];
+        if (seen >= pool) break;
+    }
+    const auto margin = static_cast<std::uint32_t>(std::ceil(std::sqrt(static_cast<double>(length))));
+    return static_cast<std::uint32_t>(reach) + margin;
 }
 
 // The entries of a scan by angle worth scoring from their codes, into
@@ -103,12 +111,10 @@ std::size_t near_by_signs(const core::TenantCodes& codes, std::size_t count, con
         ++histogram[3 * bins + apart[pos + 3]];
     }
     for (; pos < count; ++pos) ++histogram[apart[pos]];
-    std::size_t reach = 0;
-    for (std::size_t seen = 0; reach < length; ++reach) {
-        seen += histogram[reach] + histogram[bins + reach] + histogram[2 * bins + reach] + histogram[3 * bins + reach];
-        if (seen >= pool) break;
+    for (std::size_t bin = 0; bin < bins; ++bin) {
+        histogram[bin] += histogram[bins + bin] + histogram[2 * bins + bin] + histogram[3 * bins + bin];
     }
-    const auto limit = static_cast<std::uint32_t>(reach) + sign_margin(length);
+    const std::uint32_t limit = pool_limit(histogram, length, pool);
     // The entries within the limit (whole blocks may be written).
     scratch.near.resize(scratch.apart.size());
     return core::fast_kernels().signs_within(apart, count, limit, scratch.near.data());
@@ -138,6 +144,7 @@ constexpr std::size_t BAND_ENTRIES = 16;  // times the pool, per band on average
 
 std::size_t near_by_signs_in_bands(const core::TenantCodes& codes, std::size_t count, const std::int8_t* coded_query,
                                    std::size_t length, std::size_t pool, Scratch& scratch) {
+    if (count < BAND_ENTRIES * pool) return 0;  // not even one band's worth
     // Every entry's band, and the bands' range over the entries with a row
     // (scale not 0); in loops without branches, which the compiler vectorises.
     const float* const scale = codes.scale.data();
@@ -168,17 +175,7 @@ std::size_t near_by_signs_in_bands(const core::TenantCodes& codes, std::size_t c
     for (std::size_t entry = 0; entry < count; ++entry) ++histogram[band[entry] * bins + apart[entry]];
     scratch.band_limit.assign(bands, 0);
     std::uint32_t* const limit = scratch.band_limit.data();
-    const std::uint32_t margin = sign_margin(length);
-    for (std::size_t b = 0; b < bands; ++b) {
-        const std::uint32_t* const counts = histogram + b * bins;
-        std::size_t seen = 0, reach = 0;
-        for (; reach < length; ++reach) {
-            seen += counts[reach];
-            if (seen >= pool) break;
-        }
-        // A band no larger than the pool keeps all (reach is then the length).
-        limit[b] = static_cast<std::uint32_t>(reach) + margin;
-    }
+    for (std::size_t b = 0; b < bands; ++b) limit[b] = pool_limit(histogram + b * bins, length, pool);
     // The entries within their band's limit: each count is raised by what
     // its band's limit falls short of the largest, and the selection kernel
     // keeps those within the largest.
