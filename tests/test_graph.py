@@ -441,6 +441,17 @@ class TestLargeTenants:
         for limit in (10, 60):
             assert_tenant_answers(store, rows, owners, queries, "big", metric, limit, 0.98)
 
+    @staticmethod
+    def assert_big_tenant(rng, rows, queries, metric):
+        """All but 500 random rows in one tenant, answered as the exact scan would."""
+        owners = np.array(["big"] * (len(rows) - 500) + ["other"] * 500, dtype=object)
+        rng.shuffle(owners)
+        store = VectorStorage()
+        for i, row in enumerate(rows):
+            store.upsert(i, row, {"tenant_id": owners[i]})
+        for limit in (10, 20):
+            assert_tenant_answers(store, rows, owners, queries, "big", metric, limit, 0.98)
+
     @pytest.mark.parametrize("centres", [20, 60])
     def test_dot_scan_by_signs_within_bands_of_lengths(self, rng, centres):
         # A dot-product scan of a large tenant of vectors of unequal lengths
@@ -448,7 +459,7 @@ class TestLargeTenants:
         # tenth of the vectors are twice as long and loosely gathered around
         # the clusters' centres: they win every product from the tight short
         # ones, though their signs differ from the query's in more places.
-        dim, n = 128, 8000
+        dim, n = 256, 8000
         directions = rng.standard_normal((centres, dim))
         directions /= np.linalg.norm(directions, axis=1, keepdims=True)
         long = rng.random(n + 30) < 0.1
@@ -458,13 +469,22 @@ class TestLargeTenants:
         lengths = np.where(long, rng.uniform(2.0, 2.3, n + 30), rng.uniform(1.0, 1.15, n + 30))
         data *= (lengths / np.linalg.norm(data, axis=1))[:, None]
         rows, queries = data[:n].astype(np.float32), data[n:].astype(np.float32)
-        owners = np.array(["big"] * (n - 500) + ["other"] * 500, dtype=object)
-        rng.shuffle(owners)
-        store = VectorStorage()
-        for i, row in enumerate(rows):
-            store.upsert(i, row, {"tenant_id": owners[i]})
-        for limit in (10, 20):
-            assert_tenant_answers(store, rows, owners, queries, "big", "dot", limit, 0.98)
+        self.assert_big_tenant(rng, rows, queries, "dot")
+
+    @pytest.mark.parametrize("kind, scale", [("one band", 1.0), ("one band", 0.001), ("raw", 1.0), ("raw", 0.05)])
+    def test_euclidean_scan_by_signs_and_lengths_within_bands(self, rng, kind, scale):
+        # A Euclidean scan of a large tenant of vectors of unequal lengths
+        # picks by signs and by lengths within bands of nearly equal lengths.
+        # "one band": lengths 1 to 1.18, so that for queries much shorter than
+        # the vectors the shortest win, whatever their signs; "raw": lengths
+        # spread over most of an octave (three or four bands).
+        n = 10000
+        centres = rng.standard_normal((20, 384))
+        data = centres[rng.integers(0, 20, n + 30)] + 0.7 * rng.standard_normal((n + 30, 384))
+        lengths = np.exp(rng.uniform(0.0, np.log(1.18) if kind == "one band" else 0.5, n + 30))
+        data *= (lengths / np.linalg.norm(data, axis=1))[:, None]
+        rows, queries = data[:n].astype(np.float32), (data[n:] * scale).astype(np.float32)
+        self.assert_big_tenant(rng, rows, queries, "l2")
 
     @pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
     def test_queries_the_copies_cannot_take(self, large, metric):
