@@ -26,7 +26,7 @@ struct Scratch {
     std::vector<Pick> picks;
     std::vector<std::uint64_t> query_signs;
     std::vector<std::uint32_t> apart;       // entry -> bits its signs differ from the query's
-    std::vector<std::uint32_t> histogram;   // count of bits apart -> entries
+    std::vector<std::uint32_t> histogram;   // count of bits apart (or bin of estimates) -> entries
     std::vector<std::uint32_t> near;        // the entries whose codes are scored
     std::vector<std::uint32_t> band;        // entry -> its band of lengths
     std::vector<std::uint32_t> band_limit;  // band -> the farthest count kept in it
