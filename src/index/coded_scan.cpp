@@ -233,8 +233,9 @@ const float* reach_by_estimate(const core::TenantCodes& codes, std::size_t kept,
 // tenants of 50/30/20% of 100,000 raw text embeddings cut to 256 values:
 // dot product 1.43/1.07/1.05x, Euclidean (whose passes cost more) 1.09/0.83/
 // 0.80x; of 384 values, Euclidean 1.42/1.05x (the 20% tenant reads every
-// code: its bands are too small); of 10,000 clustered vectors of 128 values,
-// tenants of a half and a fifth: dot product 0.72/0.74x, Euclidean 0.47x.
+// code: its bands are too small); of 20,000 clustered vectors of 128 values,
+// tenants of a half and a fifth: dot product 0.72/0.74x, Euclidean 0.47x
+// (on clusters of varied lengths, dot product, about even).
 //
 // A Euclidean distance, n^2 + |q|^2 - 2 |q| n c for an entry of length n at
 // cosine c, also depends on the lengths within a band (their squares differ
