@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <vector>
 
 #include "core/kernels.hpp"
@@ -301,7 +302,15 @@ std::size_t near_by_signs_in_bands(const core::TenantCodes& codes, std::size_t c
     }
     scratch.band_limit.assign(bands, 0);
     std::uint32_t* const limit = scratch.band_limit.data();
-    for (std::size_t b = 0; b < bands; ++b) limit[b] = pool_limit(histogram + b * bins, length, pool);
+    // The histograms also tell how many the limits keep: where that is more
+    // than half, every code is read, without the passes below.
+    std::size_t kept_by_counts = 0;
+    for (std::size_t b = 0; b < bands; ++b) {
+        limit[b] = pool_limit(histogram + b * bins, length, pool);
+        const std::uint32_t* const counts = histogram + b * bins;
+        kept_by_counts = std::accumulate(counts, counts + std::min<std::size_t>(limit[b], length) + 1, kept_by_counts);
+    }
+    if (kept_by_counts > count / 2) return 0;
     // The entries within their band's limit: each count is raised by what
     // its band's limit falls short of the largest, and the selection kernel
     // keeps those within the largest.
