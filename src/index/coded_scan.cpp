@@ -79,16 +79,22 @@ std::uint32_t sign_margin(std::size_t length) {
     return static_cast<std::uint32_t>(std::ceil(std::sqrt(static_cast<double>(length))));
 }
 
+// The first bin of a histogram whose entries and those of the bins before
+// make up the pool; `last` where they never do.
+std::size_t pool_bin(const std::uint32_t* histogram, std::size_t last, std::size_t pool) {
+    std::size_t bin = 0;
+    for (std::size_t seen = 0; bin < last; ++bin) {
+        seen += histogram[bin];
+        if (seen >= pool) break;
+    }
+    return bin;
+}
+
 // The farthest count kept: the pool's farthest count in a histogram of
 // counts 0 to `length` (the length itself where fewer entries than the pool
 // were counted: all are kept), plus the margin.
 std::uint32_t pool_limit(const std::uint32_t* histogram, std::size_t length, std::size_t pool) {
-    std::size_t reach = 0;
-    for (std::size_t seen = 0; reach < length; ++reach) {
-        seen += histogram[reach];
-        if (seen >= pool) break;
-    }
-    return static_cast<std::uint32_t>(reach) + sign_margin(length);
+    return static_cast<std::uint32_t>(pool_bin(histogram, length, pool)) + sign_margin(length);
 }
 
 // The entries of a scan by angle worth scoring from their codes, into
@@ -197,12 +203,7 @@ const float* reach_by_estimate(const core::TenantCodes& codes, std::size_t kept,
         ++histogram[b * ESTIMATE_BINS + static_cast<std::uint32_t>(within)];
     }
     for (std::size_t b = 0; b < bands; ++b) {
-        const std::uint32_t* const bins = histogram + b * ESTIMATE_BINS;
-        std::size_t bin = 0;
-        for (std::size_t seen = 0; bin < ESTIMATE_BINS; ++bin) {
-            seen += bins[bin];
-            if (seen >= pool) break;
-        }
+        const std::size_t bin = pool_bin(histogram + b * ESTIMATE_BINS, ESTIMATE_BINS - 1, pool);
         reach[b] = bin < ESTIMATE_BINS - 1 ? floor[b] + static_cast<float>(bin + 1) / to_bin[b]
                                            : std::numeric_limits<float>::infinity();
     }
