@@ -38,6 +38,8 @@ struct Scratch {
     std::uint16_t epoch = 0;
     std::vector<Candidate> candidates;   // min-heap: nodes still to expand
     std::vector<Candidate> results;      // max-heap: best nodes found
+    std::vector<Candidate> by_angle;     // a walk's second order: nodes to expand, by cosine (min-heap)
+    std::vector<Candidate> angle_best;   // and the best by cosine found so far (max-heap)
     std::vector<Candidate> pool;         // selection input
     std::vector<Candidate> chosen;       // selection output
     std::vector<std::uint32_t> listed;   // a copy of the list being changed
@@ -105,7 +107,22 @@ public:
         const std::uint32_t* words = words_ + row * stride_ + RowStore::PREFIX_WORDS;
         const auto* upper = reinterpret_cast<const std::uint16_t*>(words + 1);
         const float dot = query_ != nullptr ? dot_(query_, upper, dim_) : dots_(query_upper_, upper, dim_);
+        return by_metric(dot, *reinterpret_cast<const float*>(words));
+    }
+
+    // The distance by the probe's metric, and in `angle` the cosine
+    // distance, from the same dot product (a float query only).
+    float to(std::uint32_t row, float& angle) const {
+        const std::uint32_t* words = words_ + row * stride_ + RowStore::PREFIX_WORDS;
+        const float dot = dot_(query_, reinterpret_cast<const std::uint16_t*>(words + 1), dim_);
         const float inv_b = *reinterpret_cast<const float*>(words);
+        const float cosine = 1.0f - dot * inv_ * inv_b;
+        angle = cosine == cosine ? cosine : core::MAX_DISTANCE;
+        return by_metric(dot, inv_b);
+    }
+
+private:
+    float by_metric(float dot, float inv_b) const {
         float d;
         switch (metric_) {
             case core::DistanceMetric::DotProduct:
@@ -120,7 +137,6 @@ public:
         return d == d ? d : core::MAX_DISTANCE;  // NaN steers nowhere
     }
 
-private:
     Probe(const RowStore& rows, float inv_norm, core::DistanceMetric metric)
         : dot_(core::fast_kernels().dot_upper),
           dots_(core::fast_kernels().dot_uppers),
@@ -200,11 +216,16 @@ struct LayerSearch {
     std::uint32_t exclude;     // walked through but never a result (the node being linked)
     std::uint32_t tenant;      // 0: every node may be a result
     std::size_t visit_budget;  // SIZE_MAX: unlimited
+    std::size_t angle_ef = 0;  // 0, or also expand in order of angle, keeping this many (see search_layer)
 };
 
 // Best-first search of one layer from `start` (and from `more_starts`,
 // nodes all). Leaves the results in scratch.results as a max-heap; returns
-// false if the visit budget ran out.
+// false if the visit budget ran out. With `angle_ef`, for a walk by the dot
+// product or the Euclidean distance of a float query without a tenant, the
+// search expands in turn the nearest node by the metric and the nearest by
+// cosine (each order bounded by its own best `ef` / `angle_ef`), and keeps
+// the results by the metric.
 bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::uint32_t start, float start_d,
                   const LayerSearch& search, Scratch& scratch, std::span<const std::uint32_t> more_starts = {});
 

@@ -199,6 +199,9 @@ struct GraphQuery {
     std::size_t breadth;       // layer-0 result list length
     std::uint32_t tenant;      // keep only nodes of this tenant code; 0: no filter
     std::size_t visit_budget;  // give up after visiting this many nodes (SIZE_MAX: never)
+    // Dot product or Euclidean without a tenant: also expand by angle,
+    // keeping this many (0: by the metric only).
+    std::size_t angle_breadth = 0;
 };
 
 // Where a walk starts: the entry point and its top layer, how many nodes
@@ -217,7 +220,8 @@ WalkStart walk_start(const HNSWIndex& index, core::DistanceMetric metric);
 // Best-first search: greedy descent to layer 2, on layer 1 a greedy step
 // or (unfiltered, on graphs with a large layer 1) a search keeping
 // `start.layer1_breadth` nodes, then a search of layer 0 from those nodes
-// keeping `breadth` results. With a tenant the walk passes through every
+// keeping `breadth` results (and, with `angle_breadth`, expanding by angle
+// too: graph.hpp, search_layer). With a tenant the walk passes through every
 // node but keeps only the tenant's. Appends the rows found, nearest first,
 // to `out`; returns false if the visit budget ran out. Lists and levels are
 // read atomically: commits of new nodes may run meanwhile, provided nothing

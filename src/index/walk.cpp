@@ -88,10 +88,121 @@ void greedy(const HNSWIndex& index, const RowStore& rows, const Probe& probe, st
     }
 }
 
+// Marks the unvisited nodes of a list visited and measures them with
+// `measure`, in chunks: first the unvisited nodes, then their distances,
+// each row asked for ROWS_AHEAD distances before it is measured. Returns
+// false once more than `budget` nodes were visited.
+template <class Measure>
+inline bool visit_list(std::span<const std::uint32_t> list, std::uint16_t* visited, std::uint16_t epoch,
+                       const Probe& probe, std::size_t& visits, std::size_t budget, Measure&& measure) {
+    constexpr std::size_t CHUNK = 64;
+    std::uint32_t fresh[CHUNK];
+    for (std::size_t begin = 0; begin < list.size(); begin += CHUNK) {
+        const std::size_t end = std::min(list.size(), begin + CHUNK);
+        for (std::size_t j = begin; j < end; ++j) __builtin_prefetch(visited + list[j]);
+        std::size_t count = 0;
+        for (std::size_t j = begin; j < end; ++j) {
+            const std::uint32_t n = list[j];
+            if (visited[n] == epoch) continue;
+            visited[n] = epoch;
+            if (++visits > budget) return false;
+            if (count < ROWS_AHEAD) probe.prefetch(n);
+            fresh[count++] = n;
+        }
+        for (std::size_t j = 0; j < count; ++j) {
+            if (j + ROWS_AHEAD < count) probe.prefetch(fresh[j + ROWS_AHEAD]);
+            measure(fresh[j]);
+        }
+    }
+    return true;
+}
+
+// Pushes onto a bounded best list (a max-heap of at most `ef`); returns
+// the farthest kept once the list is full, else INF.
+inline float keep_best(std::vector<Candidate>& best, std::size_t ef, Candidate c) {
+    best.push_back(c);
+    std::push_heap(best.begin(), best.end(), nearer);
+    if (best.size() > ef) {
+        std::pop_heap(best.begin(), best.end(), nearer);
+        best.pop_back();
+    }
+    return best.size() >= ef ? best.front().d : INF;
+}
+
+// search_layer in two orders (see graph.hpp). The graph links by cosine:
+// the nodes nearest the query by angle lead through the region the
+// metric's best lie in, though many of them are too short to be results,
+// so a walk that expands only the nearest by the metric misses the ways
+// between. Expanding in turn by both finds as many of the metric's
+// neighbours with a fraction of the breadth (measured, 50,000 raw text
+// embeddings: Euclidean recall@10 0.834 keeping 16 + 32 by angle against
+// 0.826 keeping 64 by distance alone, 1.48x the queries per second; dot
+// product 0.922 keeping 16 + 64 against 0.936 keeping 96, 1.31x; on
+// clustered vectors of varied lengths 1.33x at equal recall for both).
+// Both orders share one visited set; a node the metric's bound rules out
+// may still be expanded by angle.
+bool search_layer_two_orders(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::uint32_t start,
+                             const LayerSearch& search, Scratch& scratch, std::span<const std::uint32_t> more_starts) {
+    scratch.begin(index.levels.size());
+    auto& candidates = scratch.candidates;
+    auto& results = scratch.results;
+    auto& by_angle = scratch.by_angle;
+    auto& angle_best = scratch.angle_best;
+    candidates.clear();
+    results.clear();
+    by_angle.clear();
+    angle_best.clear();
+    std::uint16_t* const visited = scratch.visited.data();
+    const std::uint16_t epoch = scratch.epoch;
+    float bound = INF;
+    float angle_bound = INF;
+    auto measure = [&](std::uint32_t n) {
+        if (!is_node(index, n)) return;  // a list may name a row whose node is gone
+        float angle;
+        const float d = probe.to(n, angle);
+        if (d < bound) {
+            candidates.push_back({d, n});
+            std::push_heap(candidates.begin(), candidates.end(), farther);
+            bound = keep_best(results, search.ef, {d, n});
+        }
+        if (angle < angle_bound) {
+            by_angle.push_back({angle, n});
+            std::push_heap(by_angle.begin(), by_angle.end(), farther);
+            angle_bound = keep_best(angle_best, search.angle_ef, {angle, n});
+        }
+    };
+    visited[start] = epoch;
+    measure(start);
+    for (const std::uint32_t r : more_starts) {
+        if (visited[r] == epoch) continue;
+        visited[r] = epoch;
+        measure(r);
+    }
+    std::size_t visits = 1;
+    for (bool metric_turn = true;; metric_turn = !metric_turn) {
+        const bool metric_open = !candidates.empty() && !(candidates.front().d > bound);
+        const bool angle_open = !by_angle.empty() && !(by_angle.front().d > angle_bound);
+        if (!metric_open && !angle_open) break;
+        const bool by_metric = (metric_turn && metric_open) || !angle_open;
+        auto& heap = by_metric ? candidates : by_angle;
+        const std::uint32_t row = heap.front().row;
+        std::pop_heap(heap.begin(), heap.end(), farther);
+        heap.pop_back();
+        // The other order's next list, most likely the next expanded, loads meanwhile.
+        const auto& next = by_metric ? by_angle : candidates;
+        if (!next.empty()) prefetch_list(rows, next.front().row);
+        std::uint32_t list_words[MAX_LIST];
+        const std::span<const std::uint32_t> list(list_words, copy_list(index, rows, row, 0, list_words));
+        if (!visit_list(list, visited, epoch, probe, visits, search.visit_budget, measure)) return false;
+    }
+    return true;
+}
+
 // Best-first search of one layer from `start`. Leaves the results in
 // scratch.results as a max-heap; returns false if the visit budget ran out.
 bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::uint32_t start, float start_d,
                   const LayerSearch& search, Scratch& scratch, std::span<const std::uint32_t> more_starts) {
+    if (search.angle_ef != 0) return search_layer_two_orders(index, rows, probe, start, search, scratch, more_starts);
     // Rows below the graph's per-row arrays: the bound does not move while
     // another thread adds rows beside this walk.
     scratch.begin(index.levels.size());
@@ -114,13 +225,7 @@ bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& pro
         candidates.push_back({d, n});
         std::push_heap(candidates.begin(), candidates.end(), farther);
         if (!keep(n)) return;
-        results.push_back({d, n});
-        std::push_heap(results.begin(), results.end(), nearer);
-        if (results.size() > search.ef) {
-            std::pop_heap(results.begin(), results.end(), nearer);
-            results.pop_back();
-        }
-        if (results.size() >= search.ef) bound = results.front().d;
+        bound = keep_best(results, search.ef, {d, n});
     };
     visited[start] = epoch;
     offer(start_d, start);
@@ -130,6 +235,13 @@ bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& pro
         offer(probe.to(r), r);
     }
     std::size_t visits = 1;
+    auto measure = [&](std::uint32_t n) {
+        // A list may name a row whose node is gone.
+        if (!is_node(index, n)) return;
+        const float d = probe.to(n);
+        if (results.size() >= search.ef && !(d < results.front().d)) return;
+        offer(d, n);
+    };
     while (!candidates.empty()) {
         const Candidate c = candidates.front();
         if (c.d > bound) break;
@@ -139,32 +251,7 @@ bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& pro
         if (!candidates.empty()) prefetch_list(rows, candidates.front().row);
         std::uint32_t list_words[MAX_LIST];
         const std::span<const std::uint32_t> list(list_words, copy_list(index, rows, c.row, search.layer, list_words));
-        // First the unvisited neighbours, then their distances, each row
-        // asked for ROWS_AHEAD distances before it is measured.
-        constexpr std::size_t CHUNK = 64;
-        std::uint32_t fresh[CHUNK];
-        for (std::size_t begin = 0; begin < list.size(); begin += CHUNK) {
-            const std::size_t end = std::min(list.size(), begin + CHUNK);
-            for (std::size_t j = begin; j < end; ++j) __builtin_prefetch(visited + list[j]);
-            std::size_t count = 0;
-            for (std::size_t j = begin; j < end; ++j) {
-                const std::uint32_t n = list[j];
-                if (visited[n] == epoch) continue;
-                visited[n] = epoch;
-                if (++visits > search.visit_budget) return false;
-                if (count < ROWS_AHEAD) probe.prefetch(n);
-                fresh[count++] = n;
-            }
-            for (std::size_t j = 0; j < count; ++j) {
-                if (j + ROWS_AHEAD < count) probe.prefetch(fresh[j + ROWS_AHEAD]);
-                const std::uint32_t n = fresh[j];
-                // A list may name a row whose node is gone.
-                if (!is_node(index, n)) continue;
-                const float d = probe.to(n);
-                if (results.size() >= search.ef && !(d < results.front().d)) continue;
-                offer(d, n);
-            }
-        }
+        if (!visit_list(list, visited, epoch, probe, visits, search.visit_budget, measure)) return false;
     }
     return true;
 }
@@ -290,9 +377,12 @@ bool search_knn(const HNSWIndex& index, const RowStore& rows, const GraphQuery& 
         greedy(index, rows, descent, 1, cur, cur_d);
     }
     for (std::size_t i = 0; i < start.hub_count; ++i) starts[start_count++] = start.hubs[i];
-    if (euclidean) cur_d = probe.to(cur);
+    const bool two_orders =
+        query.angle_breadth != 0 && query.tenant == 0 && query.metric != core::DistanceMetric::Cosine;
+    if (euclidean && !two_orders) cur_d = probe.to(cur);
 
-    const LayerSearch search{std::max<std::size_t>(query.breadth, 1), 0, NO_ROW, query.tenant, query.visit_budget};
+    LayerSearch search{std::max<std::size_t>(query.breadth, 1), 0, NO_ROW, query.tenant, query.visit_budget};
+    search.angle_ef = two_orders ? query.angle_breadth : 0;
     if (!search_layer(index, rows, probe, cur, cur_d, search, scratch, {starts, start_count})) return false;
     auto& results = scratch.results;
     std::sort_heap(results.begin(), results.end(), nearer);
