@@ -6,7 +6,7 @@ add_items on one thread, the dataset's metric natively: 'ip' for dot product
 and for the L2-normalized cosine sets, 'l2' for Euclidean), then sweeps the
 search breadth: karnoxel's limit (its breadth is max(32, limit) for cosine; a
 Euclidean or dot-product query on vectors of unequal lengths keeps max(16,
-limit) by its metric and twice that by angle, at least 32 or 64; the first k
+limit) by its metric and twice that by angle, at least 64; the first k
 hits count), hnswlib's ef. Every breadth is timed in rounds that
 alternate which system goes first; QPS is the median over rounds, recall is
 measured over all 1,000 queries. Printed per dataset:

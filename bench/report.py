@@ -161,7 +161,7 @@ def header(documents):
         "library pinned to one thread (threadpoolctl for BLAS/OpenMP, `faiss.omp_set_num_threads(1)`, "
         "`num_threads=1` / `threads=1`). Cells read `recall@10 / queries per second`.",
         "- **Search breadth (ef)**: hnswlib `set_ef`, faiss `hnsw.efSearch`, usearch `expansion_search`. "
-        "karnoxel has no way to set `ef_search` from Python; its breadth is max(32, limit) for cosine (and for all three metrics on vectors all of length 1); a Euclidean or dot-product query on vectors of unequal lengths keeps max(16, limit) by its metric and twice that by angle (at least 32 for Euclidean, 64 for the dot product), "
+        "karnoxel has no way to set `ef_search` from Python; its breadth is max(32, limit) for cosine (and for all three metrics on vectors all of length 1); a Euclidean or dot-product query on vectors of unequal lengths keeps max(16, limit) by its metric and twice that by angle (at least 64), "
         "so its column \"ef\" is the `limit` passed to `search` (results beyond the first 10 are dropped "
         "when computing recall@10, and the cost of returning them is in its QPS). While karnoxel answers "
         "every search with an exact scan, all its columns show exact results.",
