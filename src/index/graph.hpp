@@ -219,10 +219,16 @@ struct LayerSearch {
     std::size_t angle_ef = 0;  // 0, or also expand in order of angle, keeping this many (see search_layer)
 };
 
+// Whether a search runs in two orders: asked for, on layer 0, and only
+// where every node may be a result (the second order filters nothing).
+inline bool two_orders(const LayerSearch& search) {
+    return search.angle_ef != 0 && search.layer == 0 && search.tenant == 0 && search.exclude == NO_ROW;
+}
+
 // Best-first search of one layer from `start` (and from `more_starts`,
 // nodes all). Leaves the results in scratch.results as a max-heap; returns
-// false if the visit budget ran out. With `angle_ef`, for a walk by the dot
-// product or the Euclidean distance of a float query without a tenant, the
+// false if the visit budget ran out. With `angle_ef` (two_orders), for a
+// walk of a float query by the dot product or the Euclidean distance, the
 // search expands in turn the nearest node by the metric and the nearest by
 // cosine (each order bounded by its own best `ef` / `angle_ef`), and keeps
 // the results by the metric.

@@ -200,7 +200,7 @@ struct GraphQuery {
     std::uint32_t tenant;      // keep only nodes of this tenant code; 0: no filter
     std::size_t visit_budget;  // give up after visiting this many nodes (SIZE_MAX: never)
     // Dot product or Euclidean without a tenant: also expand by angle,
-    // keeping this many (0: by the metric only).
+    // keeping this many (0: by the metric only; ignored with a tenant).
     std::size_t angle_breadth = 0;
 };
 

@@ -202,7 +202,7 @@ bool search_layer_two_orders(const HNSWIndex& index, const RowStore& rows, const
 // scratch.results as a max-heap; returns false if the visit budget ran out.
 bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::uint32_t start, float start_d,
                   const LayerSearch& search, Scratch& scratch, std::span<const std::uint32_t> more_starts) {
-    if (search.angle_ef != 0) return search_layer_two_orders(index, rows, probe, start, search, scratch, more_starts);
+    if (two_orders(search)) return search_layer_two_orders(index, rows, probe, start, search, scratch, more_starts);
     // Rows below the graph's per-row arrays: the bound does not move while
     // another thread adds rows beside this walk.
     scratch.begin(index.levels.size());
@@ -377,12 +377,9 @@ bool search_knn(const HNSWIndex& index, const RowStore& rows, const GraphQuery& 
         greedy(index, rows, descent, 1, cur, cur_d);
     }
     for (std::size_t i = 0; i < start.hub_count; ++i) starts[start_count++] = start.hubs[i];
-    const bool two_orders =
-        query.angle_breadth != 0 && query.tenant == 0 && query.metric != core::DistanceMetric::Cosine;
-    if (euclidean && !two_orders) cur_d = probe.to(cur);
-
     LayerSearch search{std::max<std::size_t>(query.breadth, 1), 0, NO_ROW, query.tenant, query.visit_budget};
-    search.angle_ef = two_orders ? query.angle_breadth : 0;
+    search.angle_ef = query.angle_breadth;
+    if (euclidean && !two_orders(search)) cur_d = probe.to(cur);
     if (!search_layer(index, rows, probe, cur, cur_d, search, scratch, {starts, start_count})) return false;
     auto& results = scratch.results;
     std::sort_heap(results.begin(), results.end(), nearer);
