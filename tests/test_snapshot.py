@@ -783,3 +783,25 @@ def test_a_seed_makes_the_graph_reproducible(tmp_path, seed):
                              capture_output=True, text=True, check=True).stdout
         runs.append(((tmp_path / name).read_bytes(), out))
     assert (runs[0] == runs[1]) == (seed is not None)
+
+
+@pytest.mark.parametrize("setting, breadth", [
+    ("12", 12), ("1", 1), ("4096", 4096),
+    ("0", None), ("4097", None), ("-5", None), ("+12", None), (" 12", None), ("12x", None), ("", None),
+    ("99999999999999999999999", None),
+])
+def test_the_breadth_setting_applies_to_stores_made_or_loaded_under_it(tmp_path, monkeypatch, setting, breadth):
+    """KARNOXEL_EF_SEARCH (an integer from 1 to 4096, else ignored) becomes
+    the ef_search of stores created or loaded while it is set, replacing a
+    snapshot's value, and is saved with them; nothing else changes."""
+    source = tmp_path / "source.snap"
+    source.write_bytes(write(Image(ef_search=77)))
+    monkeypatch.setenv("KARNOXEL_EF_SEARCH", setting)
+    made, loaded = VectorStorage(), VectorStorage()
+    loaded.load(str(source))
+    monkeypatch.delenv("KARNOXEL_EF_SEARCH")
+    assert saved_bytes(made, tmp_path) == bytes([0, 16, 64]) + varint(breadth or 32) + bytes([0, 0, 0])
+    assert parse(saved_bytes(loaded, tmp_path)).ef_search == (breadth or 77)
+    # Read as each store is made or loaded: a store made earlier keeps its own.
+    monkeypatch.setenv("KARNOXEL_EF_SEARCH", "5")
+    assert parse(saved_bytes(made, tmp_path)).ef_search == (breadth or 32)

@@ -2,11 +2,12 @@
 
 #include <unistd.h>
 
-#include <charconv>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
+
+#include "core/environment.hpp"
 
 namespace karnoxel::core {
 
@@ -33,14 +34,9 @@ std::uint64_t keyed_hash(std::string_view bytes, std::uint64_t key) {
 
 LevelSource LevelSource::from_environment() {
     LevelSource source;
-    if (const char* text = std::getenv("KARNOXEL_SEED")) {
-        const char* end = text + std::strlen(text);
-        std::uint64_t seed = 0;
-        const auto [stop, ec] = std::from_chars(text, end, seed);
-        if (ec == std::errc() && stop == end && stop != text) {
-            source.seeded_ = true;
-            source.seed_ = seed;
-        }
+    if (const std::optional<std::uint64_t> seed = unsigned_setting("KARNOXEL_SEED")) {
+        source.seeded_ = true;
+        source.seed_ = *seed;
     }
     return source;
 }

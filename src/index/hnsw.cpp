@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
+#include "core/environment.hpp"
 #include "index/graph.hpp"
 
 namespace karnoxel::index {
@@ -433,6 +435,11 @@ void graph::choose_hubs(HNSWIndex& index, const RowStore& rows) {
     for (std::uint32_t row = 0; row < index.levels.size(); ++row) {
         if (is_node(index, row)) offer_hub(index, rows, row);
     }
+}
+
+std::uint64_t ef_search_setting(std::uint64_t otherwise) {
+    const std::optional<std::uint64_t> value = core::unsigned_setting("KARNOXEL_EF_SEARCH");
+    return value && *value >= 1 && *value <= MAX_EF_SEARCH_SETTING ? *value : otherwise;
 }
 
 HNSWIndex::HNSWIndex(std::uint64_t m_, std::uint64_t ef_construction_, std::uint64_t ef_search_)

@@ -36,6 +36,13 @@ inline constexpr std::uint64_t DEFAULT_EF_CONSTRUCTION = 64;
 inline constexpr std::uint64_t DEFAULT_EF_SEARCH = 32;
 inline constexpr std::size_t MAX_LAYERS = 16;  // layers 0..15; the level draw never exceeds 15
 
+// The search breadth of a store as it is created or loaded: the value of
+// KARNOXEL_EF_SEARCH where that is an integer from 1 to MAX_EF_SEARCH_SETTING,
+// else `otherwise` (DEFAULT_EF_SEARCH, or the value a snapshot brings). It
+// trades recall for speed: every search of the store is at least this wide.
+inline constexpr std::uint64_t MAX_EF_SEARCH_SETTING = 4096;
+std::uint64_t ef_search_setting(std::uint64_t otherwise);
+
 // List capacities come from m, kept within these bounds, so that an image
 // with an extreme m can neither disable linking nor blow up memory: a
 // layer-0 list (2 * the upper capacity) always fits a row's prefix.

@@ -6,18 +6,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "core/environment.hpp"
 #include "parallel/quiet.hpp"
 
 namespace karnoxel::parallel {
@@ -177,12 +177,8 @@ std::size_t affinity_count() {
 }  // namespace
 
 std::size_t configured_worker_count() {
-    if (const char* text = std::getenv("KARNOXEL_NUM_THREADS")) {
-        const char* end = text + std::strlen(text);
-        std::size_t value = 0;
-        const auto [stop, ec] = std::from_chars(text, end, value);
-        if (ec == std::errc() && stop == end && value >= 1 && value <= MAX_WORKERS) return value;
-    }
+    const std::optional<std::uint64_t> value = core::unsigned_setting("KARNOXEL_NUM_THREADS");
+    if (value && *value >= 1 && *value <= MAX_WORKERS) return static_cast<std::size_t>(*value);
     return std::min(affinity_count(), MAX_WORKERS);
 }
 

@@ -245,6 +245,7 @@ FileOutcome Segment::load_from_disk(const std::string& path, const Interrupt& in
                                             std::string(error_text(decoded.error()))};
         }
         state = std::move(decoded.value());
+        state->index.ef_search = index::ef_search_setting(state->index.ef_search);
     }  // the file's bytes are released before the swap
     {
         WriteGuard writer(writer_lock);

@@ -47,7 +47,8 @@ struct Segment {
     mutable RwLock points_lock;  // guards `points`
     core::PointTable points;     // every stored point
     mutable RwLock index_lock;   // guards `index` and `levels` (see planning_lock); taken after `points_lock`
-    index::HNSWIndex index;      // the graph over the points' rows
+    index::HNSWIndex index{index::DEFAULT_M, index::DEFAULT_EF_CONSTRUCTION,
+                           index::ef_search_setting(index::DEFAULT_EF_SEARCH)};  // the graph over the points' rows
     core::LevelSource levels = core::LevelSource::from_environment();  // level draws of new nodes
     // Upserts planning beside each other (holding the locks above shared)
     // draw levels and note their ids under this one, taken last.
