@@ -115,7 +115,8 @@ def plot(document, kind, path):
     threads = document["run"]["machine"]["cores"]
     what = "one query per call, 1 thread" if kind == "single" else f"batches of 100 queries, {threads} threads"
     ax.set_title(f"{data['label']} ({data['n']:,} x {data['dim']}, {data['metric']}): {what}", fontsize=10)
-    ax.set_xlabel("recall@10 (labels: ef; karnoxel: limit)")
+    knob = "ef_search" if karnoxel_knob(document) == "ef_search" else "limit"
+    ax.set_xlabel(f"recall@10 (labels: ef; karnoxel: {knob})")
     ax.set_ylabel("queries per second (log scale)")
     ax.set_yscale("log")
     ax.grid(True, which="both", alpha=0.3)
@@ -161,10 +162,17 @@ def header(documents):
         "library pinned to one thread (threadpoolctl for BLAS/OpenMP, `faiss.omp_set_num_threads(1)`, "
         "`num_threads=1` / `threads=1`). Cells read `recall@10 / queries per second`.",
         "- **Search breadth (ef)**: hnswlib `set_ef`, faiss `hnsw.efSearch`, usearch `expansion_search`. "
-        "karnoxel has no way to set `ef_search` from Python; its breadth is max(32, limit) for cosine (and for all three metrics on vectors all of length 1); a Euclidean or dot-product query on vectors of unequal lengths keeps max(16, limit) by its metric and twice that by angle (at least 64), "
-        "so its column \"ef\" is the `limit` passed to `search` (results beyond the first 10 are dropped "
-        "when computing recall@10, and the cost of returning them is in its QPS). While karnoxel answers "
-        "every search with an exact scan, all its columns show exact results.",
+        "karnoxel: its store's `ef_search`, which `KARNOXEL_EF_SEARCH` sets as a store is created or "
+        "loaded (the run loads a copy of the built store at each ef; loads take small memory pages, so its "
+        "columns may run a few percent slower than the default point, which the built store answers), every system asked for k results. "
+        "A cosine search is max(ef, k) wide (so are all three metrics on vectors all of length 1); a "
+        "Euclidean or dot-product query on vectors of unequal lengths keeps max(ef / 2, k) by its metric "
+        "and twice that by angle (at least 2 ef). Datasets whose karnoxel line says \"breadth: limit\" "
+        "were measured before that setting existed: there the column \"ef\" is the `limit` passed to "
+        "`search` at `ef_search` 32 (max(32, limit) for cosine; max(16, limit) by the metric and twice that "
+        "by angle, at least 64, for the others), results beyond the first 10 dropped when computing "
+        "recall@10 and the cost of returning them in its QPS. While karnoxel answers every search with an "
+        "exact scan, all its columns show exact results.",
         "- **recall@k**: mean over queries of |returned top k ∩ exact top k| / k, against exact ground "
         "truth computed with numpy in float64. recall@100 is measured with k = 100 at ef 128 and 256.",
         f"- **Query counts**: each operating point runs the 1,000 queries in order until all are done or "
@@ -185,10 +193,21 @@ def header(documents):
     return out
 
 
+def karnoxel_knob(doc):
+    """What karnoxel's column "ef" set in this run: "ef_search" or "limit"."""
+    for s in doc["systems"]:
+        if s["system"] == "karnoxel" and s.get("info"):
+            return "ef_search" if "EF_SEARCH" in s["info"].get("breadth_knob", "") else "limit"
+    return "limit"
+
+
 def system_info_line(doc):
     for s in doc["systems"]:
         if s["system"] == "karnoxel" and s.get("info"):
-            return f"karnoxel {s['info'].get('version', '')}: upsert input: {s['info'].get('input', '?')}."
+            knob = ("ef_search (`KARNOXEL_EF_SEARCH`)" if karnoxel_knob(doc) == "ef_search"
+                    else "limit (a search for max(k, ef) at ef_search 32)")
+            return (f"karnoxel {s['info'].get('version', '')}: upsert input: {s['info'].get('input', '?')}; "
+                    f"breadth: {knob}.")
     return None
 
 
@@ -332,7 +351,7 @@ def tenant_section(doc):
             row.append(cell(point) + (extra + ")" if point else ""))
         rows.append(row)
     ef = d.get("tenant_ef", 64)
-    breadth = (f"ef {ef} for the graph indexes (karnoxel: limit {ef})" if ef else
+    breadth = (f"ef {ef} for the graph indexes (karnoxel: {karnoxel_knob(doc)} {ef})" if ef else
                "The default breadth (karnoxel a search for 10, the graph peers ef 32)")
     unfiltered = [f"{s['label']} {qps(s['tenants'][0].get('unfiltered_qps'))}" for s in systems
                   if s.get("tenants") and s["tenants"][0].get("unfiltered_qps")]

@@ -18,9 +18,13 @@ Point ids are row numbers. Every system indexes the dataset's own metric:
 and "cosine", whose datasets are L2-normalized, as inner product by the peers.
 
 Breadth: set_ef(None) is each system's default operating point (karnoxel a
-search for k results; the peers ef 32, the breadth karnoxel's default is held
-against).
+search for k results in a store as created, ef_search 32; the peers ef 32, the
+breadth karnoxel's default is held against).
 """
+
+import contextlib
+import os
+import tempfile
 
 import numpy as np
 
@@ -80,12 +84,32 @@ class System:
 
 # ---------------------------------------------------------------- karnoxel
 
+@contextlib.contextmanager
+def karnoxel_breadth(ef):
+    """KARNOXEL_EF_SEARCH set to `ef` (removed for None) while stores are
+    created or loaded in the block: it is read then, and becomes the store's
+    ef_search, the least breadth of all its searches."""
+    saved = os.environ.pop("KARNOXEL_EF_SEARCH", None)
+    if ef is not None:
+        os.environ["KARNOXEL_EF_SEARCH"] = str(ef)
+    try:
+        yield
+    finally:
+        os.environ.pop("KARNOXEL_EF_SEARCH", None)
+        if saved is not None:
+            os.environ["KARNOXEL_EF_SEARCH"] = saved
+
+
 class Karnoxel(System):
-    """karnoxel.VectorStorage. There is no way to set the graph's search
-    breadth from Python; it is max(ef_search times 1, 2 or 3 (cosine, Euclidean,
-    dot product), limit), so `limit` is the
-    breadth knob: a search for k results at ef asks for max(k, ef) results and
-    keeps the first k. At ef None it asks for k: the store's default breadth."""
+    """karnoxel.VectorStorage. The breadth knob is the store's ef_search, set
+    from Python by KARNOXEL_EF_SEARCH as a store is created or loaded: at ef
+    not None the built store is saved once, and searches go to a copy loaded
+    under ef (the latest copy kept). A search for k then asks for k results,
+    as hnswlib's knn_query at that ef does. At ef None the built store answers
+    (ef_search 32). Only cosine walks use ef itself: a Euclidean or
+    dot-product walk on vectors of unequal lengths keeps max(ef / 2, k) by
+    its metric and twice that by angle (at least 2 ef), and a tenant's walk
+    2 ef (Euclidean) or 3 ef (dot product)."""
 
     name = "karnoxel"
     label = "karnoxel"
@@ -99,15 +123,34 @@ class Karnoxel(System):
         self.ef = None
         self.numpy_rows = None
         self.threads = 1
+        self._image = None  # (temporary directory, path) of the saved store
+        self._copy = (None, None)  # (ef, store loaded under it)
 
-    def limit(self, k):
-        return k if self.ef is None else max(k, self.ef)
+    def set_ef(self, ef):
+        self.ef = ef
+
+    @property
+    def searched(self):
+        """The store searches go to: the built one, or its copy at self.ef."""
+        if self.ef is None:
+            return self.store
+        if self._copy[0] != self.ef:
+            if self._image is None:
+                folder = tempfile.TemporaryDirectory(prefix="karnoxel-breadth-")
+                self._image = (folder, os.path.join(folder.name, "store.snap"))
+                self.store.save(self._image[1])
+            self._copy = (None, None)  # the previous copy goes before the next one loads
+            with karnoxel_breadth(self.ef):
+                copy = self.module.VectorStorage()
+                copy.load(self._image[1])
+            self._copy = (self.ef, copy)
+        return self._copy[1]
 
     def info(self):
         from importlib.metadata import version
 
         path = "numpy rows passed directly" if self.numpy_rows else "rows converted with .tolist() in the timed loop"
-        return {"version": version("karnoxel"), "input": path, "breadth_knob": "limit = max(k, ef)"}
+        return {"version": version("karnoxel"), "input": path, "breadth_knob": "KARNOXEL_EF_SEARCH = ef"}
 
     def _row(self, row):
         return row if self.numpy_rows else row.tolist()
@@ -126,7 +169,8 @@ class Karnoxel(System):
         self.metric = self.METRICS[metric]
         if self.numpy_rows is None:
             self.numpy_rows = self._accepts_numpy(points[0])
-        store = self.module.VectorStorage()
+        with karnoxel_breadth(None):
+            store = self.module.VectorStorage()
         upsert = store.upsert
         payloads = tenants if tenants is not None else [None] * len(points)
         if self.numpy_rows:
@@ -136,11 +180,12 @@ class Karnoxel(System):
             for i, (row, payload) in enumerate(zip(points, payloads)):
                 upsert(i, row.tolist(), payload)
         self.store = store
+        self._image, self._copy = None, (None, None)
 
     def search_one(self, q, k):
         if self.numpy_rows:
-            return self.store.search(q, self.limit(k), self.metric)
-        return self.store.search(q.tolist(), self.limit(k), self.metric)
+            return self.searched.search(q, k, self.metric)
+        return self.searched.search(q.tolist(), k, self.metric)
 
     def ids(self, raw, k):
         return [point for point, _ in raw[:k]]
@@ -149,26 +194,28 @@ class Karnoxel(System):
 
     def search_batch(self, queries, k):
         qs = queries if self.numpy_rows else queries.tolist()
-        return self.store.batch_search(qs, self.limit(k), self.metric)
+        return self.searched.batch_search(qs, k, self.metric)
 
     def batch_ids(self, raw, k):
         return [self.ids(r, k) for r in raw]
 
     def tenant_searcher(self, name, member_ids, k):
-        search, metric, limit = self.store.search, self.metric, self.limit(k)
+        search, metric = self.searched.search, self.metric
         if self.numpy_rows:
-            return lambda q: search(q, limit, metric, tenant_id=name)
-        return lambda q: search(q.tolist(), limit, metric, tenant_id=name)
+            return lambda q: search(q, k, metric, tenant_id=name)
+        return lambda q: search(q.tolist(), k, metric, tenant_id=name)
 
     def save(self, path):
         self.store.save(str(path))
 
     def load(self, path):
-        store = self.module.VectorStorage()
-        store.load(str(path))
+        with karnoxel_breadth(None):
+            store = self.module.VectorStorage()
+            store.load(str(path))
         other = Karnoxel()
         other.__dict__.update(self.__dict__)
         other.store = store
+        other._image, other._copy = None, (None, None)
         return other
 
 

@@ -6,6 +6,7 @@ karnoxel; the hnswlib checks are skipped where hnswlib is missing.
 """
 
 import math
+import os
 import sys
 
 import numpy as np
@@ -282,9 +283,24 @@ def test_karnoxel_adapter_searches_in_the_datasets_metric(metric):
     ours.build(points, metric)
     truth = datasets.exact_top(points, queries, metric, k=10)
     assert common.recall([ours.ids(ours.search_one(q, 10), 10) for q in queries], truth, 10) == 1.0
-    assert ours.limit(10) == 10 and len(ours.search_one(queries[0], 10)) == 10
+    assert len(ours.search_one(queries[0], 10)) == 10
+
+
+def test_karnoxel_breadth_knob_is_the_stores_ef_search(monkeypatch):
+    # A copy loaded at ef 64 walks as wide as a search for 64 in the store as
+    # built (cosine: breadth max(ef_search, limit)), and answers k results.
+    monkeypatch.setenv("KARNOXEL_EF_SEARCH", "7")  # the built store ignores the caller's setting
+    rng = np.random.default_rng(14)
+    points, queries = varied(rng, 3000, 16), varied(rng, 20, 16)
+    ours = systems.Karnoxel()
+    ours.build(points, "cosine")
+    wide = [ours.store.search(q, 64, "cosine")[:10] for q in queries]
+    narrow = [ours.search_one(q, 10) for q in queries]
     ours.set_ef(64)
-    assert ours.limit(10) == 64 and len(ours.search_one(queries[0], 10)) == 64
+    assert [ours.search_one(q, 10) for q in queries] == wide != narrow
+    assert ours.searched is ours.searched is not ours.store  # one copy per breadth, kept
+    ours.set_ef(None)
+    assert ours.searched is ours.store and os.environ["KARNOXEL_EF_SEARCH"] == "7"
 
 
 @pytest.mark.parametrize("metric", datasets.METRICS)
