@@ -104,7 +104,7 @@ class Karnoxel(System):
     """karnoxel.VectorStorage. The breadth knob is the store's ef_search, set
     from Python by KARNOXEL_EF_SEARCH as a store is created or loaded: at ef
     not None the built store is saved once, and searches go to a copy loaded
-    under ef (the latest copy kept). A search for k then asks for k results,
+    under ef (the latest copy kept; copies do not follow later upserts). A search for k then asks for k results,
     as hnswlib's knn_query at that ef does. At ef None the built store answers
     (ef_search 32). Only cosine walks use ef itself: a Euclidean or
     dot-product walk on vectors of unequal lengths keeps max(ef / 2, k) by
