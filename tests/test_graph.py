@@ -92,6 +92,50 @@ class TestRecall:
             store.upsert(int(i), rows[i].tolist(), None)
         assert found() >= 950
 
+    @pytest.mark.parametrize("through", ["upserts", "snapshot", "changes"])
+    def test_dot_product_where_lengths_vary_more_than_directions(self, rng, tmp_path, through):
+        # Clusters of 1,000 points alike in direction, lengths log-normal:
+        # a query's best dot products are the longest points of its cluster,
+        # found only by a walk that reaches beyond the neighbours by angle.
+        # Also as a loaded copy works them out from the image, and after
+        # points leave, shrink, grow and arrive (the store follows each).
+        centres = rng.standard_normal((20, 64))
+
+        def draw(n):
+            x = centres[rng.integers(0, len(centres), n)] + rng.standard_normal((n, 64))
+            return (x * np.exp(0.5 * rng.standard_normal((n, 1)))).astype(np.float32)
+
+        rows, queries = draw(20_000), draw(100)
+        store = build(rows)
+        if through == "snapshot":
+            path = tmp_path / "lengths.snap"
+            store.save(str(path))
+            store = VectorStorage()
+            store.load(str(path))
+        if through == "changes":
+            longest = np.argsort(-np.linalg.norm(rows, axis=1))
+            for i in longest[:300]:
+                store.upsert(int(i), [], None)
+                rows[i] = 0.0
+            for i in longest[300:400]:
+                rows[i] *= 0.2
+                store.upsert(int(i), rows[i], None)
+            for i in rng.choice(len(rows), 200, replace=False):
+                rows[i] *= 3.0
+                store.upsert(int(i), rows[i], None)
+            extra = draw(2_000)
+            for i, row in enumerate(extra):
+                store.upsert(len(rows) + i, row, None)
+            rows = np.concatenate([rows, extra])
+        found = sum(len({h[0] for h in store.search(q, 10, "dot")} & set(true_top(rows, q, "dot", 10)))
+                    for q in queries)
+        assert found >= 960, found  # of 1000 (a walk by angle and length alone: 850-950)
+        copy = VectorStorage()
+        path = tmp_path / "copy.snap"
+        store.save(str(path))
+        copy.load(str(path))
+        assert [copy.search(q, 10, "dot") for q in queries] == [store.search(q, 10, "dot") for q in queries]
+
     @pytest.mark.parametrize("through", ["upserts", "snapshot"])
     def test_one_long_vector_among_unit_ones(self, rng, tmp_path, through):
         # Rows all of length 1 walk for a dot product as for cosine; a single

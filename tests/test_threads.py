@@ -80,7 +80,8 @@ def layer0_unreachable(image):
 def test_writers_in_parallel_keep_every_point_whole_and_reachable(rng, tmp_path, m):
     # Four threads upsert at once: mostly new points (they plan their links
     # beside each other), ids that another thread stores too, points moved
-    # by their own thread, vectors of another length, while a searcher runs.
+    # by their own thread, vectors of another length, while a searcher and a
+    # saver run.
     # Afterwards each point holds the vector its last upsert gave it, every
     # node is reachable on layer 0, and each point is found by its vector.
     per_thread = 150 if UNDER_TSAN else 2000
@@ -126,13 +127,18 @@ def test_writers_in_parallel_keep_every_point_whole_and_reachable(rng, tmp_path,
                 scores = [s for _, s in hits]
                 assert scores == sorted(scores, reverse=metric != "l2")
 
+    def saver():
+        # A save works out the graph's derived hints anew beside the walks.
+        while writing.is_set():
+            store.save(str(tmp_path / "beside.snap"))
+
     def writers():
         try:
             run_threads([writer(t) for t in range(threads)], timeout=600)
         finally:
             writing.clear()
 
-    run_threads([writers, searcher], timeout=660)
+    run_threads([writers, searcher, saver], timeout=660)
 
     image = snapshot(store, tmp_path)
     expected = {}

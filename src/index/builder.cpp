@@ -118,6 +118,7 @@ HNSWIndex GraphBuilder::finish(std::span<const std::uint8_t> record) {
             for (auto& list : lists.layers) list.reserve(index_.upper_cap);
         }
         choose_hubs(index_, rows);
+        if (wants_talls(index_, rows)) choose_talls(index_, rows);
         return std::move(index_);
     }
     HNSWIndex damaged(header_.m, header_.ef_construction, header_.ef_search);

@@ -217,6 +217,7 @@ struct LayerSearch {
     std::uint32_t tenant;      // 0: every node may be a result
     std::size_t visit_budget;  // SIZE_MAX: unlimited
     std::size_t angle_ef = 0;  // 0, or also expand in order of angle, keeping this many (see search_layer)
+    const std::uint32_t* tall = nullptr;  // with angle_ef: also measure an expanded node's tall nodes
 };
 
 // Whether a search runs in two orders: asked for, on layer 0, and only

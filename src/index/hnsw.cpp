@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <optional>
 
 #include "core/environment.hpp"
@@ -185,6 +186,114 @@ void offer_hub(HNSWIndex& index, const RowStore& rows, std::uint32_t row) {
     for (; at > 0 && hub_before(rows, row, index.hubs[at - 1]); --at) index.hubs[at] = index.hubs[at - 1];
     index.hubs[at] = row;
     index.hub_count = std::min(index.hub_count + 1, HUBS);
+}
+
+// The longest of the rows offered (at most TALL, with no repeats), largest
+// norm first: smaller inverse norms first, ties by row.
+struct Tallest {
+    std::size_t cap;
+    std::size_t count = 0;
+    std::uint32_t row[TALL];  // the first `count` in use
+    float inv_norm[TALL];
+
+    explicit Tallest(std::size_t cap_) : cap(cap_) {}
+
+    void offer(std::uint32_t r, float inv) {
+        const auto before = [&](std::size_t i) { return inv < inv_norm[i] || (inv == inv_norm[i] && r < row[i]); };
+        if (count == cap && !before(cap - 1)) return;  // most offers stop here
+        for (std::size_t i = 0; i < count; ++i) {
+            if (row[i] == r) return;
+        }
+        std::size_t at = std::min(count, cap - 1);
+        for (; at > 0 && before(at - 1); --at) {
+            row[at] = row[at - 1];
+            inv_norm[at] = inv_norm[at - 1];
+        }
+        row[at] = r;
+        inv_norm[at] = inv;
+        count = std::min(count + 1, cap);
+    }
+    // Writes the rows to `out` (cap entries, NO_ROW after the last),
+    // atomically: walks read them while commits go on.
+    void store(std::uint32_t* out) const {
+        for (std::size_t i = 0; i < cap; ++i) __atomic_store_n(out + i, i < count ? row[i] : NO_ROW, __ATOMIC_RELAXED);
+    }
+};
+
+inline std::uint32_t* tall_of(const HNSWIndex& index, std::uint32_t row) {
+    return index.tall.data() + std::size_t{row} * TALL;
+}
+inline std::uint32_t* near_of(const HNSWIndex& index, std::uint32_t row) {
+    return index.tall_near.data() + std::size_t{row} * TALL_NEAR;
+}
+
+// A node's tall nodes from its list: the longest there (its near ones),
+// then the longest of theirs and its own. `inv_norm_of(r)` is r's inverse
+// norm, or infinity where r holds no node.
+enum class TallPart { Near, Far, Both };
+template <class InvNorm>
+void work_out_talls(const HNSWIndex& index, const RowStore& rows, std::uint32_t row, TallPart part,
+                    InvNorm&& inv_norm_of) {
+    std::uint32_t list[MAX_LIST];
+    const std::size_t count = copy_list(index, rows, row, 0, list);
+    auto offer = [&](Tallest& to, std::uint32_t r) {
+        const float inv = inv_norm_of(r);
+        if (r != row && inv != INF) to.offer(r, inv);
+    };
+    auto offer_near_of = [&](Tallest& to, std::uint32_t n) {
+        const std::uint32_t* const near = near_of(index, n);
+        for (std::size_t j = 0; j < TALL_NEAR; ++j) {
+            const std::uint32_t r = __atomic_load_n(near + j, __ATOMIC_RELAXED);
+            if (r == NO_ROW) break;
+            offer(to, r);
+        }
+    };
+    if (part != TallPart::Far) {
+        Tallest near(TALL_NEAR);
+        for (std::size_t i = 0; i < count; ++i) offer(near, list[i]);
+        near.store(near_of(index, row));
+    }
+    if (part != TallPart::Near) {
+        Tallest tall(TALL);
+        offer_near_of(tall, row);
+        for (std::size_t i = 0; i < count; ++i) offer_near_of(tall, list[i]);
+        tall.store(tall_of(index, row));
+    }
+}
+
+// A list of tall nodes (cap entries) takes `row` if it is longer than one
+// there; entries whose node is gone leave first.
+void offer_tall(HNSWIndex& index, const RowStore& rows, std::uint32_t* list, std::size_t cap, std::uint32_t row) {
+    const float inv = rows.inv_norm(row);
+    // Most offers are shorter than the last kept node: they stop here.
+    const std::uint32_t last = __atomic_load_n(list + cap - 1, __ATOMIC_RELAXED);
+    if (last != NO_ROW && is_node(index, last)) {
+        const float last_inv = rows.inv_norm(last);
+        if (!(inv < last_inv || (inv == last_inv && row < last))) return;
+    }
+    Tallest kept(cap);
+    for (std::size_t i = 0; i < cap; ++i) {
+        const std::uint32_t r = __atomic_load_n(list + i, __ATOMIC_RELAXED);
+        if (r == NO_ROW) break;
+        if (is_node(index, r)) kept.offer(r, rows.inv_norm(r));
+    }
+    kept.offer(row, inv);
+    kept.store(list);
+}
+
+// After a node was linked (or relinked): its own tall nodes anew, and each
+// node of its list takes it among its own (it is one hop from them now).
+void link_talls(HNSWIndex& index, const RowStore& rows, std::uint32_t row) {
+    if (!keeps_talls(index)) return;
+    work_out_talls(index, rows, row, TallPart::Both,
+                   [&](std::uint32_t r) { return is_node(index, r) ? rows.inv_norm(r) : INF; });
+    std::uint32_t list[MAX_LIST];
+    const std::size_t count = copy_list(index, rows, row, 0, list);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (list[i] == row || !is_node(index, list[i])) continue;
+        offer_tall(index, rows, near_of(index, list[i]), TALL_NEAR, row);
+        offer_tall(index, rows, tall_of(index, list[i]), TALL, row);
+    }
 }
 
 bool is_hub(const HNSWIndex& index, std::uint32_t row) {
@@ -437,6 +546,42 @@ void graph::choose_hubs(HNSWIndex& index, const RowStore& rows) {
     }
 }
 
+void choose_talls(HNSWIndex& index, const RowStore& rows) {
+    const std::size_t size = index.levels.size();
+    std::vector<std::uint32_t> tall(size * TALL, NO_ROW);
+    std::vector<std::uint32_t> near(size * TALL_NEAR, NO_ROW);
+    index.tall.swap(tall);
+    index.tall_near.swap(near);
+    refresh_talls(index, rows);
+}
+
+void refresh_talls(const HNSWIndex& index, const RowStore& rows) noexcept {
+    if (!keeps_talls(index) || __atomic_load_n(&index.talls_at, __ATOMIC_RELAXED) == index.changes) return;
+    const std::size_t size = index.levels.size();
+    auto work_out_all = [&](auto&& inv_norm_of) {
+        // Every node's near ones first: the others are made of them.
+        for (const TallPart part : {TallPart::Near, TallPart::Far}) {
+            for (std::uint32_t row = 0; row < size; ++row) {
+                if (is_node(index, row)) work_out_talls(index, rows, row, part, inv_norm_of);
+            }
+        }
+    };
+    // Norms from a dense copy: the passes then read them from cache rather
+    // than from a row each (a miss each on large stores). Without room for
+    // it, from the rows.
+    std::vector<float> inv_norms;
+    try {
+        inv_norms.resize(size);
+    } catch (const std::bad_alloc&) {
+        work_out_all([&](std::uint32_t r) { return is_node(index, r) ? rows.inv_norm(r) : INF; });
+        __atomic_store_n(&index.talls_at, index.changes, __ATOMIC_RELAXED);
+        return;
+    }
+    for (std::uint32_t row = 0; row < size; ++row) inv_norms[row] = is_node(index, row) ? rows.inv_norm(row) : INF;
+    work_out_all([&](std::uint32_t r) { return inv_norms[r]; });
+    __atomic_store_n(&index.talls_at, index.changes, __ATOMIC_RELAXED);
+}
+
 std::uint64_t ef_search_setting(std::uint64_t otherwise) {
     const std::optional<std::uint64_t> value = core::unsigned_setting("KARNOXEL_EF_SEARCH");
     return value && *value >= 1 && *value <= MAX_EF_SEARCH_SETTING ? *value : otherwise;
@@ -467,6 +612,12 @@ void reserve_nodes(HNSWIndex& index, std::size_t rows) {
     index.levels.resize(size, NO_NODE);
     index.parent0.resize(size, NO_ROW);
     index.upper_of.resize(size, 0);
+    if (keeps_talls(index)) {
+        core::reserve_for(index.tall, size * TALL);
+        core::reserve_for(index.tall_near, size * TALL_NEAR);
+        index.tall.resize(size * TALL, NO_ROW);
+        index.tall_near.resize(size * TALL_NEAR, NO_ROW);
+    }
 }
 
 void plan_insert(HNSWIndex& index, const RowStore& rows, core::FloatSpan vector, float inv_norm, std::uint32_t row,
@@ -478,22 +629,23 @@ void plan_insert(HNSWIndex& index, const RowStore& rows, core::FloatSpan vector,
 void prepare_insert(HNSWIndex& index, const RowStore& rows, std::uint32_t row, std::uint64_t level_bits,
                     InsertPlan& plan) {
     start_plan(index, row, level_bits, plan);
-    make_insert_room(index, rows.size(), 0);
+    make_insert_room(index, rows, 0);
 }
 
 void begin_insert(const HNSWIndex& index, std::uint64_t level_bits, InsertPlan& plan) {
     start_plan(index, PENDING_ROW, level_bits, plan);
 }
 
-bool insert_room_ready(const HNSWIndex& index, std::size_t rows, std::size_t pending) {
+bool insert_room_ready(const HNSWIndex& index, const RowStore& rows, std::size_t pending) {
     // Per-row arrays for a row each, and an entry of `upper` for each node
     // that may need one (free entries may go to the others first).
     const bool upper_ready = index.free_upper.size() > pending || index.upper.capacity() > index.upper.size() + pending;
-    return index.levels.size() >= rows + pending + 1 && upper_ready;
+    return index.levels.size() >= rows.size() + pending + 1 && upper_ready && !wants_talls(index, rows);
 }
 
-void make_insert_room(HNSWIndex& index, std::size_t rows, std::size_t pending) {
-    reserve_nodes(index, rows + pending + 1);
+void make_insert_room(HNSWIndex& index, const RowStore& rows, std::size_t pending) {
+    reserve_nodes(index, rows.size() + pending + 1);
+    if (wants_talls(index, rows)) choose_talls(index, rows);
     if (index.free_upper.size() <= pending) core::reserve_for(index.upper, index.upper.size() + pending + 1);
 }
 
@@ -566,12 +718,14 @@ void commit_insert(HNSWIndex& index, RowStore& rows, InsertPlan& plan) noexcept 
     } else {
         offer_hub(index, rows, row);
     }
-    if (index.entry_row == NO_ROW) {
-        index.entry_row = row;
-        index.max_level = plan.level;
+    if (index.entry_row == NO_ROW || index.node_count == 1) {
+        if (index.entry_row == NO_ROW) {
+            index.entry_row = row;
+            index.max_level = plan.level;
+        }
+        link_talls(index, rows, row);  // no list yet, but the row may hold a former node's tall ones
         return;
     }
-    if (index.node_count == 1) return;
 
     const std::size_t top = index.top_layer();
     for (std::size_t layer = std::min<std::size_t>(plan.level, top);; --layer) {
@@ -621,6 +775,7 @@ void commit_insert(HNSWIndex& index, RowStore& rows, InsertPlan& plan) noexcept 
         set_parent(index, row, NO_ROW);
         add_link(index, rows, row, old_entry, 0, scratch);
     }
+    link_talls(index, rows, row);
 }
 
 void plan_remove(HNSWIndex& index, std::uint32_t row) {

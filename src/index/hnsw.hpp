@@ -55,6 +55,18 @@ inline constexpr std::uint64_t MAX_EF_CONSTRUCTION = 4096;
 // walks also start (they are not part of an image: derived from the rows).
 inline constexpr std::size_t HUBS = 64;
 
+// On rows of unequal lengths, each node also keeps the TALL nodes of largest
+// norm within two hops on layer 0, and the TALL_NEAR of largest norm in its
+// own list (from which the others are found). A dot-product walk measures a
+// node's tall ones as it expands it: the graph links by angle, so among
+// nodes alike in direction the long ones, which win that metric, lie
+// anywhere, and a walk by direction alone must cover the region to meet
+// them. Derived from the rows and lists, never part of an image: a commit
+// updates those of the nodes it links, and a save or load works out all of
+// them anew, so that a store and a copy loaded from its image walk alike.
+inline constexpr std::size_t TALL = 6;
+inline constexpr std::size_t TALL_NEAR = 1;
+
 inline constexpr std::uint8_t NO_NODE = 0xFF;           // in `levels`: the row has no node
 inline constexpr std::uint32_t FREE_LIST = UINT32_MAX;  // layer-0 count of a row without a node
 // In a plan: the row a new node will have, not known until its commit.
@@ -93,6 +105,16 @@ struct HNSWIndex {
     std::size_t node_count = 0;             // rows with a node
     std::array<std::uint32_t, HUBS> hubs{};  // the HUBS nodes of largest norm (ties: lower row), largest first
     std::size_t hub_count = 0;               // entries of `hubs` in use
+    // Kept while the rows have unequal lengths (else empty): row -> its TALL
+    // (TALL_NEAR) nodes of largest norm within two hops (in its list),
+    // largest first, NO_ROW after the last. Hints: they may name nodes gone
+    // since, or miss nodes linked since. A save brings them up to date under
+    // the read locks (mutable: walks read them atomically meanwhile), unless
+    // nothing changed since they were all worked out (`talls_at` is then
+    // `changes`, accessed atomically).
+    mutable std::vector<std::uint32_t> tall;
+    mutable std::vector<std::uint32_t> tall_near;
+    mutable std::uint64_t talls_at = UINT64_MAX;
     std::uint64_t changes = 0;               // counts commits: tells whether a plan is still current
     std::uint64_t removals = 0;              // counts commits that removed or relinked a node
     std::unique_ptr<RawGraph> raw;          // set: a damaged graph kept only to be saved back
@@ -128,6 +150,20 @@ std::uint64_t level_from_bits(std::uint64_t bits, std::uint64_t m);
 // growing is rare); may throw, changes nothing a reader can see. Their size
 // only changes here, never while rows are added beside a walk.
 void reserve_nodes(HNSWIndex& index, std::size_t rows);
+
+// Whether the graph keeps the tall nodes of each node (`tall`), and whether
+// it should: while the rows have unequal lengths.
+inline bool keeps_talls(const HNSWIndex& index) { return !index.tall.empty(); }
+inline bool wants_talls(const HNSWIndex& index, const core::RowStore& rows) {
+    return rows.unit_count != rows.count && !keeps_talls(index);
+}
+// Makes room for every node's tall nodes and works them out from the lists
+// (may throw std::bad_alloc, changing nothing then).
+void choose_talls(HNSWIndex& index, const core::RowStore& rows);
+// Works out every node's tall nodes anew where the graph keeps them and
+// changed since they were all worked out. Runs beside walks and other
+// refreshes (under the read locks), never beside a change of the graph.
+void refresh_talls(const HNSWIndex& index, const core::RowStore& rows) noexcept;
 
 // A neighbour's list after it links to a new node, worked out while the
 // insertion searches, so that making the links is only writing them.
@@ -176,12 +212,13 @@ void prepare_insert(HNSWIndex& index, const core::RowStore& rows, std::uint32_t 
 // against the neighbour's list of the moment, and works out anew one that
 // another commit changed meanwhile. The arrays a planning walk reads must
 // not move meanwhile: insert_room_ready tells whether `rows` rows and the
-// nodes of `pending` planned insertions besides this one fit, and
-// make_insert_room (only while no insertion is planned) makes that room.
+// nodes of `pending` planned insertions besides this one fit (and that the
+// graph keeps its tall nodes if it should), and make_insert_room (only while
+// no insertion is planned) makes that room.
 // Removals and relinks must not run while insertions are planned.
 void begin_insert(const HNSWIndex& index, std::uint64_t level_bits, InsertPlan& plan);
-bool insert_room_ready(const HNSWIndex& index, std::size_t rows, std::size_t pending);
-void make_insert_room(HNSWIndex& index, std::size_t rows, std::size_t pending);
+bool insert_room_ready(const HNSWIndex& index, const core::RowStore& rows, std::size_t pending);
+void make_insert_room(HNSWIndex& index, const core::RowStore& rows, std::size_t pending);
 void search_insert(const HNSWIndex& index, const core::RowStore& rows, core::FloatSpan vector, float inv_norm,
                    InsertPlan& plan);
 // Links the node; its row holds the vector by now. Never allocates.
@@ -213,7 +250,7 @@ struct GraphQuery {
 
 // Where a walk starts: the entry point and its top layer, how many nodes
 // of layer 1 an unfiltered walk keeps there (1: a greedy step), and for a
-// dot-product walk the hubs. Noted with the graph's read lock held, so a
+// dot-product walk the hubs and the tall nodes. Noted with the graph's read lock held, so a
 // walk can run while commits of new nodes go on.
 struct WalkStart {
     std::uint32_t entry = core::NO_ROW;
@@ -221,6 +258,7 @@ struct WalkStart {
     std::size_t layer1_breadth = 1;
     std::array<std::uint32_t, HUBS> hubs{};
     std::size_t hub_count = 0;
+    const std::uint32_t* tall = nullptr;  // the graph's `tall`, for a dot-product walk where kept
 };
 WalkStart walk_start(const HNSWIndex& index, core::DistanceMetric metric);
 

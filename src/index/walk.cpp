@@ -141,6 +141,11 @@ inline float keep_best(std::vector<Candidate>& best, std::size_t ef, Candidate c
 // Both orders share one visited set; a node the metric's bound rules out
 // may still be expanded by angle, and a node both orders reach is
 // expanded by each (the second time its neighbours are all visited).
+// A dot-product walk on rows of unequal lengths also measures the tall
+// nodes (hnsw.hpp) of each node it expands, whichever order expands it
+// (measured, 100,000 clustered vectors of log-normal lengths: recall@10
+// 0.60 -> 0.94 at breadth 10 and 0.87 -> 0.99 at 32, at the same queries
+// per second; measuring them only in the metric's order: 0.81 and 0.96).
 bool search_layer_two_orders(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::uint32_t start,
                              const LayerSearch& search, Scratch& scratch, std::span<const std::uint32_t> more_starts) {
     scratch.begin(index.levels.size());
@@ -191,8 +196,16 @@ bool search_layer_two_orders(const HNSWIndex& index, const RowStore& rows, const
         // The other order's next list, most likely the next expanded, loads meanwhile.
         const auto& next = by_metric ? by_angle : candidates;
         if (!next.empty()) prefetch_list(rows, next.front().row);
-        std::uint32_t list_words[MAX_LIST];
-        const std::span<const std::uint32_t> list(list_words, copy_list(index, rows, row, 0, list_words));
+        std::uint32_t list_words[MAX_LIST + TALL];
+        std::size_t count = copy_list(index, rows, row, 0, list_words);
+        if (search.tall != nullptr) {
+            for (std::size_t i = 0; i < TALL; ++i) {
+                const std::uint32_t t = __atomic_load_n(search.tall + std::size_t{row} * TALL + i, __ATOMIC_RELAXED);
+                if (t == NO_ROW) break;
+                list_words[count++] = t;
+            }
+        }
+        const std::span<const std::uint32_t> list(list_words, count);
         if (!visit_list(list, visited, epoch, probe, visits, search.visit_budget, measure)) return false;
     }
     return true;
@@ -339,6 +352,7 @@ WalkStart walk_start(const HNSWIndex& index, core::DistanceMetric metric) {
     if (metric == core::DistanceMetric::DotProduct) {
         start.hubs = index.hubs;
         start.hub_count = index.hub_count;
+        if (keeps_talls(index)) start.tall = index.tall.data();
     }
     return start;
 }
@@ -349,9 +363,10 @@ bool search_knn(const HNSWIndex& index, const RowStore& rows, const GraphQuery& 
     // by cosine too: their few long links lead to the right direction, where
     // the search of layer 0 then finds the right lengths (descending by
     // distance stops early at nodes of about the query's length). A
-    // dot-product query starts layer 0 also from the nodes of largest norm:
-    // long vectors win that metric for many queries, whatever their
-    // direction, and a walk by direction alone rarely reaches them.
+    // dot-product query starts layer 0 also from the nodes of largest norm,
+    // and meets the longest near each node it expands (its tall nodes): long
+    // vectors win that metric for many queries, whatever their direction,
+    // and a walk by direction alone rarely reaches them.
     const Probe probe(rows, query.query, query.inv_norm, query.metric);
     const bool euclidean = query.metric == core::DistanceMetric::Euclidean;
     const Probe descent(rows, query.query, query.inv_norm, euclidean ? core::DistanceMetric::Cosine : query.metric);
@@ -379,6 +394,7 @@ bool search_knn(const HNSWIndex& index, const RowStore& rows, const GraphQuery& 
     for (std::size_t i = 0; i < start.hub_count; ++i) starts[start_count++] = start.hubs[i];
     LayerSearch search{std::max<std::size_t>(query.breadth, 1), 0, NO_ROW, query.tenant, query.visit_budget};
     search.angle_ef = query.angle_breadth;
+    search.tall = start.tall;
     if (euclidean && !two_orders(search)) cur_d = probe.to(cur);
     if (!search_layer(index, rows, probe, cur, cur_d, search, scratch, {starts, start_count})) return false;
     auto& results = scratch.results;

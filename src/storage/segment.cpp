@@ -92,7 +92,7 @@ Beside upsert_beside_others(Segment& segment, core::Point& point, float sq_norm)
             }
             const std::size_t others = planned.size();
             if (core::row_room_ready(points, others) &&
-                index::insert_room_ready(index, points.rows.size(), others)) {
+                index::insert_room_ready(index, points.rows, others)) {
                 index::begin_insert(index, draw_level_bits(segment.levels), insert);
                 planned.push_back(point.id);  // the last step that may fail
                 break;
@@ -107,7 +107,7 @@ Beside upsert_beside_others(Segment& segment, core::Point& point, float sq_norm)
             WriteGuard points_guard(segment.points_lock);
             WriteGuard index_guard(segment.index_lock);
             core::make_row_room(points, 0);
-            index::make_insert_room(index, points.rows.size(), 0);
+            index::make_insert_room(index, points.rows, 0);
         }
         writer.lock();
     }
@@ -227,6 +227,9 @@ FileOutcome Segment::save_to_disk(const std::string& path, const Interrupt& inte
     core::PodBuffer<std::uint8_t> image;
     {
         SegmentReadLock locks(*this);
+        // The graph's hints a load works out anew from the image, worked out
+        // here too: the store and a copy loaded from its image then walk alike.
+        index::refresh_talls(index, points.rows);
         image = encode_snapshot(points, index);
     }
     return write_snapshot_file(path, {image.data(), image.size()}, interrupt);
