@@ -446,6 +446,10 @@ void resize_nodes(HNSWIndex& index, std::size_t rows) {
     index.levels.resize(rows, NO_NODE);  // within the room reserve_nodes made
     index.parent0.resize(rows, NO_ROW);
     index.upper_of.resize(rows, 0);
+    if (keeps_talls(index)) {
+        index.tall.resize(rows * TALL, NO_ROW);
+        index.tall_near.resize(rows * TALL_NEAR, NO_ROW);
+    }
 }
 
 void make_node(HNSWIndex& index, RowStore& rows, InsertPlan& plan) {
@@ -606,15 +610,19 @@ std::uint64_t level_from_bits(std::uint64_t bits, std::uint64_t m) {
 void reserve_nodes(HNSWIndex& index, std::size_t rows) {
     if (index.levels.size() >= rows) return;
     const std::size_t size = std::max(rows, index.levels.size() + index.levels.size() / 2);
+    // All the room first: the arrays keep one size whatever throws.
+    const bool talls = keeps_talls(index);
     core::reserve_for(index.levels, size);
     core::reserve_for(index.parent0, size);
     core::reserve_for(index.upper_of, size);
+    if (talls) {
+        core::reserve_for(index.tall, size * TALL);
+        core::reserve_for(index.tall_near, size * TALL_NEAR);
+    }
     index.levels.resize(size, NO_NODE);
     index.parent0.resize(size, NO_ROW);
     index.upper_of.resize(size, 0);
-    if (keeps_talls(index)) {
-        core::reserve_for(index.tall, size * TALL);
-        core::reserve_for(index.tall_near, size * TALL_NEAR);
+    if (talls) {
         index.tall.resize(size * TALL, NO_ROW);
         index.tall_near.resize(size * TALL_NEAR, NO_ROW);
     }
