@@ -250,8 +250,8 @@ struct GraphQuery {
 
 // Where a walk starts: the entry point and its top layer, how many nodes
 // of layer 1 an unfiltered walk keeps there (1: a greedy step), and for a
-// dot-product walk the hubs and the tall nodes. Noted with the graph's read lock held, so a
-// walk can run while commits of new nodes go on.
+// dot-product walk the hubs and the tall nodes. Noted with the graph's read
+// lock held, so a walk can run while commits of new nodes go on.
 struct WalkStart {
     std::uint32_t entry = core::NO_ROW;
     std::size_t top = 0;
