@@ -172,10 +172,13 @@ bool still_holds(const HNSWIndex& index, const RowStore& rows, const PlannedLink
     return true;
 }
 
-// Whether node a ranks before node b among the hubs: larger norm first.
+// Whether row a (inverse norm ia) is longer than row b (ib): larger norm
+// first, ties by row. Orders the hubs and the tall nodes.
+inline bool longer(float ia, std::uint32_t a, float ib, std::uint32_t b) { return ia < ib || (ia == ib && a < b); }
+
+// Whether node a ranks before node b among the hubs.
 bool hub_before(const RowStore& rows, std::uint32_t a, std::uint32_t b) {
-    const float ia = rows.inv_norm(a), ib = rows.inv_norm(b);
-    return ia < ib || (ia == ib && a < b);
+    return longer(rows.inv_norm(a), a, rows.inv_norm(b), b);
 }
 
 // Takes the node among the hubs if its norm is large enough.
@@ -193,13 +196,13 @@ void offer_hub(HNSWIndex& index, const RowStore& rows, std::uint32_t row) {
 struct Tallest {
     std::size_t cap;
     std::size_t count = 0;
-    std::uint32_t row[TALL];  // the first `count` in use
-    float inv_norm[TALL];
+    std::uint32_t row[TALL]{};  // the first `count` in use
+    float inv_norm[TALL]{};
 
     explicit Tallest(std::size_t cap_) : cap(cap_) {}
 
     void offer(std::uint32_t r, float inv) {
-        const auto before = [&](std::size_t i) { return inv < inv_norm[i] || (inv == inv_norm[i] && r < row[i]); };
+        const auto before = [&](std::size_t i) { return longer(inv, r, inv_norm[i], row[i]); };
         if (count == cap && !before(cap - 1)) return;  // most offers stop here
         for (std::size_t i = 0; i < count; ++i) {
             if (row[i] == r) return;
@@ -227,15 +230,14 @@ inline std::uint32_t* near_of(const HNSWIndex& index, std::uint32_t row) {
     return index.tall_near.data() + std::size_t{row} * TALL_NEAR;
 }
 
-// A node's tall nodes from its list: the longest there (its near ones),
-// then the longest of theirs and its own. `inv_norm_of(r)` is r's inverse
+// A node's tall nodes from its layer-0 list: the longest there (its near
+// ones), then the longest of theirs and its own. `inv_norm_of(r)` is r's inverse
 // norm, or infinity where r holds no node.
 enum class TallPart { Near, Far, Both };
 template <class InvNorm>
-void work_out_talls(const HNSWIndex& index, const RowStore& rows, std::uint32_t row, TallPart part,
+void work_out_talls(const HNSWIndex& index, std::uint32_t row, std::span<const std::uint32_t> list, TallPart part,
                     InvNorm&& inv_norm_of) {
-    std::uint32_t list[MAX_LIST];
-    const std::size_t count = copy_list(index, rows, row, 0, list);
+    const std::size_t count = list.size();
     auto offer = [&](Tallest& to, std::uint32_t r) {
         const float inv = inv_norm_of(r);
         if (r != row && inv != INF) to.offer(r, inv);
@@ -267,10 +269,7 @@ void offer_tall(HNSWIndex& index, const RowStore& rows, std::uint32_t* list, std
     const float inv = rows.inv_norm(row);
     // Most offers are shorter than the last kept node: they stop here.
     const std::uint32_t last = __atomic_load_n(list + cap - 1, __ATOMIC_RELAXED);
-    if (last != NO_ROW && is_node(index, last)) {
-        const float last_inv = rows.inv_norm(last);
-        if (!(inv < last_inv || (inv == last_inv && row < last))) return;
-    }
+    if (last != NO_ROW && is_node(index, last) && !longer(inv, row, rows.inv_norm(last), last)) return;
     Tallest kept(cap);
     for (std::size_t i = 0; i < cap; ++i) {
         const std::uint32_t r = __atomic_load_n(list + i, __ATOMIC_RELAXED);
@@ -285,10 +284,10 @@ void offer_tall(HNSWIndex& index, const RowStore& rows, std::uint32_t* list, std
 // node of its list takes it among its own (it is one hop from them now).
 void link_talls(HNSWIndex& index, const RowStore& rows, std::uint32_t row) {
     if (!keeps_talls(index)) return;
-    work_out_talls(index, rows, row, TallPart::Both,
-                   [&](std::uint32_t r) { return is_node(index, r) ? rows.inv_norm(r) : INF; });
     std::uint32_t list[MAX_LIST];
     const std::size_t count = copy_list(index, rows, row, 0, list);
+    work_out_talls(index, row, {list, count}, TallPart::Both,
+                   [&](std::uint32_t r) { return is_node(index, r) ? rows.inv_norm(r) : INF; });
     for (std::size_t i = 0; i < count; ++i) {
         if (list[i] == row || !is_node(index, list[i])) continue;
         offer_tall(index, rows, near_of(index, list[i]), TALL_NEAR, row);
@@ -566,7 +565,9 @@ void refresh_talls(const HNSWIndex& index, const RowStore& rows) noexcept {
         // Every node's near ones first: the others are made of them.
         for (const TallPart part : {TallPart::Near, TallPart::Far}) {
             for (std::uint32_t row = 0; row < size; ++row) {
-                if (is_node(index, row)) work_out_talls(index, rows, row, part, inv_norm_of);
+                if (!is_node(index, row)) continue;
+                std::uint32_t list[MAX_LIST];
+                work_out_talls(index, row, {list, copy_list(index, rows, row, 0, list)}, part, inv_norm_of);
             }
         }
     };
