@@ -220,10 +220,10 @@ struct LayerSearch {
     const std::uint32_t* tall = nullptr;  // with angle_ef: also measure an expanded node's tall nodes
 };
 
-// Whether a search runs in two orders: asked for, on layer 0, and only
-// where every node may be a result (the second order filters nothing).
+// Whether a search runs in two orders: asked for, on layer 0, by a walk
+// that answers a query (not one linking a node).
 inline bool two_orders(const LayerSearch& search) {
-    return search.angle_ef != 0 && search.layer == 0 && search.tenant == 0 && search.exclude == NO_ROW;
+    return search.angle_ef != 0 && search.layer == 0 && search.exclude == NO_ROW;
 }
 
 // Best-first search of one layer from `start` (and from `more_starts`,
@@ -232,7 +232,8 @@ inline bool two_orders(const LayerSearch& search) {
 // walk of a float query by the dot product or the Euclidean distance, the
 // search expands in turn the nearest node by the metric and the nearest by
 // cosine (each order bounded by its own best `ef` / `angle_ef`), and keeps
-// the results by the metric.
+// the results by the metric (of the tenant's nodes only, for a tenant: both
+// orders expand every node).
 bool search_layer(const HNSWIndex& index, const RowStore& rows, const Probe& probe, std::uint32_t start, float start_d,
                   const LayerSearch& search, Scratch& scratch, std::span<const std::uint32_t> more_starts = {});
 

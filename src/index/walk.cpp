@@ -161,6 +161,7 @@ bool search_layer_two_orders(const HNSWIndex& index, const RowStore& rows, const
     angle_best.clear();
     std::uint16_t* const visited = scratch.visited.data();
     const std::uint16_t epoch = scratch.epoch;
+    const std::uint32_t* const tenant_of = search.tenant == 0 ? nullptr : rows.tenant.data();
     float bound = INF;
     float angle_bound = INF;
     auto measure = [&](std::uint32_t n) {
@@ -170,7 +171,8 @@ bool search_layer_two_orders(const HNSWIndex& index, const RowStore& rows, const
         if (d < bound) {
             candidates.push_back({d, n});
             std::push_heap(candidates.begin(), candidates.end(), farther);
-            bound = keep_best(results, search.ef, {d, n});
+            // A tenant's walk passes through other nodes but keeps only its own.
+            if (tenant_of == nullptr || tenant_of[n] == search.tenant) bound = keep_best(results, search.ef, {d, n});
         }
         if (angle < angle_bound) {
             by_angle.push_back({angle, n});
