@@ -25,6 +25,7 @@ tenants-zipf`), which also records faiss; this script prints it directly.
     python bench/tenants.py --quick --shares 0.45,0.35,0.2
     python bench/tenants.py --quick --shares 0.4,0.3,0.25
     python bench/tenants.py --quick --dataset text-384-raw-l2 --shares 0.5,0.3,0.11,0.05
+    python bench/tenants.py --dataset norms-128-dot --shares 0.9,0.1 --peer
 """
 
 import sys
