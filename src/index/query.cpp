@@ -20,23 +20,22 @@ float graph_inv_norm(const core::PointTable& table, const HNSWIndex& graph, core
     return core::inverse_norm(core::fast_kernels().dot(query.data(), query.data(), query.size()));
 }
 
-// The graph links by cosine; on vectors of unequal lengths the other
-// metrics' neighbours lie in it less tidily. Walks by those metrics expand
-// by angle as well as by their metric (graph.hpp, search_layer) and keep
-// fewer by the metric: half the search breadth, or the limit when larger.
-// By angle they keep twice that, and at least twice the search breadth.
-// Measured against a single order by the metric at three (dot product) or
-// two (Euclidean) times the search breadth, at about the same queries per
-// second: 50,000 raw
-// text embeddings, Euclidean recall@10 0.882 (was 0.826), dot product 0.922
-// (was 0.936) at 1.3x; clustered vectors, Euclidean 0.802 (was 0.783), and
-// of varied lengths 0.982 (was 0.965), dot product 0.995 (was 0.994) at
+// The graph links by cosine; on vectors of unequal lengths the other metrics'
+// neighbours lie in it less tidily. Walks by those metrics expand by angle as
+// well as by their metric (graph.hpp, search_layer) and keep fewer by the
+// metric: half the search breadth, or the limit when larger. By angle they
+// keep twice that, and at least twice the search breadth. Measured against a
+// single order by the metric at three (dot product) or two (Euclidean) times
+// the search breadth, at about the same queries per second: 50,000 raw text
+// embeddings, Euclidean recall@10 0.882 (was 0.826), dot product 0.922 (was
+// 0.936) at 1.3x; clustered vectors, Euclidean 0.802 (was 0.783), and of
+// varied lengths 0.982 (was 0.965), dot product 0.995 (was 0.994) at
 // 1.2-1.3x. Keeping half as many by angle was faster still on the raw
 // embeddings but lost recall on the clustered vectors (0.747). A tenant's
-// walk runs in the same two orders (a single order by the metric, three
-// times the search breadth, found 0.84-0.90 for tenants of 75-90% of
-// 100,000 clustered vectors of varied lengths, where the two orders find
-// 0.95-0.98, as the unfiltered walk does, at 1.05-1.2x the rate).
+// walk runs in the same two orders (a single order by the metric, three times
+// the search breadth, found 0.84-0.90 for tenants of 75-90% of 100,000
+// clustered vectors of varied lengths, where the two orders find 0.95-0.98,
+// as the unfiltered walk does, at 1.05-1.2x the rate).
 struct TwoOrders {
     std::uint64_t metric;
     std::uint64_t angle;
