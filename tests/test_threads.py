@@ -65,6 +65,55 @@ def test_batches_see_one_state_while_another_thread_upserts(rng):
     assert store.batch_search(queries, 5, "dot", "t") == [store.search(q, 5, "dot", "t") for q in queries]
 
 
+def test_tenant_walks_in_two_orders_beside_writers(rng):
+    # Vectors of unequal lengths, a tenant of nine tenths of them (walked,
+    # not scanned, at this size): its dot-product and Euclidean walks go by
+    # the metric and by angle through every node, while one thread adds
+    # points and another moves points, the tenant's and others.
+    n = 6000
+    rows = (rng.standard_normal((n, 32)) * rng.uniform(0.2, 3.0, (n, 1))).astype(np.float32)
+    store = VectorStorage()
+    for i, v in enumerate(rows):
+        store.upsert(i, v, {"tenant_id": "t"} if i % 10 else None)
+    query = rng.standard_normal(32).astype(np.float32)
+    steps = 300 if UNDER_TSAN else 3000
+    added = (rng.standard_normal((steps, 32)) * rng.uniform(0.2, 3.0, (steps, 1))).astype(np.float32)
+    moved = rng.integers(0, n, steps)
+    scales = rng.uniform(0.3, 3.0, steps).astype(np.float32)
+    writing = threading.Event()
+    writing.set()
+
+    def adder():
+        for k, v in enumerate(added):
+            store.upsert(n + k, v, {"tenant_id": "t"})
+
+    def mover():
+        for i, scale in zip(moved.tolist(), scales):
+            rows[i] *= scale
+            store.upsert(i, rows[i], {"tenant_id": "t"} if i % 10 else None)
+
+    def writers():
+        try:
+            run_threads([adder, mover])
+        finally:
+            writing.clear()
+
+    def searcher(metric):
+        def run():
+            while writing.is_set():
+                answers = [store.search(query, 10, metric, "t")] + store.batch_search([query, -query], 10, metric, "t")
+                for hits in answers:
+                    ids = [h[0] for h in hits]
+                    assert len(set(ids)) == 10 and all(i >= n or i % 10 for i in ids)
+                    assert [s for _, s in hits] == sorted((s for _, s in hits), reverse=metric != "l2")
+        return run
+
+    run_threads([writers, searcher("dot"), searcher("l2")])
+    sample = [i for i in np.unique(moved)[:200].tolist() if i % 10]
+    found = sum(store.search(rows[i], 1, "l2", "t")[0] == (i, 0.0) for i in sample)
+    assert found >= 0.97 * len(sample), (found, len(sample))
+
+
 def layer0_unreachable(image):
     """Nodes of an image that layer 0 does not reach from the entry point."""
     seen, stack = {image.entry_point}, [image.entry_point]
